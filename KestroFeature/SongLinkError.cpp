@@ -1,0 +1,75 @@
+#include "SongLinkError.h"
+
+QString SongLinkError::errorDescription() const {
+    switch (m_kind) {
+    case Kind::networkError:
+        return QStringLiteral("Network error");
+    case Kind::serverError:
+        return QStringLiteral("Service unavailable");
+    case Kind::noTargetPlatformLink:
+        return QStringLiteral("Not on ") + Platforms::displayName(m_platform);
+    case Kind::decodingError:
+        return QStringLiteral("Invalid response");
+    case Kind::invalidURL:
+        return QStringLiteral("Invalid URL");
+    case Kind::songNotFound:
+        return QStringLiteral("Song not found");
+    case Kind::noAppleMusicLink:
+        return QStringLiteral("Not on Apple Music");
+    case Kind::noSpotifyLink:
+        return QStringLiteral("Not on Spotify");
+    case Kind::rateLimited:
+        return QStringLiteral("Too many requests");
+    }
+    return {};
+}
+
+std::optional<QString> SongLinkError::recoverySuggestion() const {
+    switch (m_kind) {
+    case Kind::networkError:
+        return QStringLiteral("Check your connection");
+    case Kind::serverError:
+        return QStringLiteral("Try again later");
+    case Kind::noTargetPlatformLink:
+    case Kind::noAppleMusicLink:
+    case Kind::noSpotifyLink:
+        return QStringLiteral("Song may not be available");
+    case Kind::decodingError:
+        return std::nullopt;
+    case Kind::invalidURL:
+    case Kind::songNotFound:
+        return QStringLiteral("Check the link and try again");
+    case Kind::rateLimited:
+        return QStringLiteral("Wait a moment");
+    }
+    return std::nullopt;
+}
+
+QString SongLinkError::logDescription() const {
+    switch (m_kind) {
+    case Kind::networkError:
+        return QStringLiteral("networkError(%1)").arg(m_underlying);
+    case Kind::serverError:
+        return QStringLiteral("serverError(%1)").arg(m_status);
+    case Kind::noTargetPlatformLink:
+        return QStringLiteral("noTargetPlatformLink(%1)").arg(Platforms::rawValue(m_platform));
+    case Kind::decodingError:
+        return QStringLiteral("decodingError(%1)").arg(m_underlying);
+    case Kind::invalidURL:
+        return QStringLiteral("invalidURL");
+    case Kind::songNotFound:
+        return QStringLiteral("songNotFound");
+    case Kind::noAppleMusicLink:
+        return QStringLiteral("noAppleMusicLink");
+    case Kind::noSpotifyLink:
+        return QStringLiteral("noSpotifyLink");
+    case Kind::rateLimited:
+        return QStringLiteral("rateLimited");
+    }
+    return {};
+}
+
+const char* SongLinkError::what() const noexcept {
+    m_what = errorDescription().toUtf8();
+    return m_what.constData();
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+#include <optional>
+
+// The link-conversion API's answer. Every field is optional; null equals absent.
+struct PlatformLink {
+    std::optional<QString> url;
+    std::optional<QString> nativeAppUriMobile;
+    std::optional<QString> nativeAppUriDesktop;
+    std::optional<QString> entityUniqueId;
+};
+
+struct SongEntity {
+    std::optional<QString> id;
+    std::optional<QString> type;
+    std::optional<QString> title;
+    std::optional<QString> artistName;
+    std::optional<QString> thumbnailUrl;
+    std::optional<qint64> thumbnailWidth;
+    std::optional<qint64> thumbnailHeight;
+    std::optional<QString> apiProvider;
+    std::optional<QStringList> platforms;
+};
+
+struct SongLinkResponse {
+    std::optional<QString> entityUniqueId;
+    std::optional<QString> userCountry;
+    std::optional<QString> pageUrl;
+    // Iterated in key order.
+    std::optional<QMap<QString, PlatformLink>> linksByPlatform;
+    std::optional<QMap<QString, SongEntity>> entitiesByUniqueId;
+
+    struct DecodingError {
+        QString message;
+    };
+
+    // Strict decoding: a wrong type anywhere fails the whole answer; unknown keys are ignored.
+    // Returns the answer, or fills error and returns none.
+    static std::optional<SongLinkResponse> decode(const QByteArray& body, DecodingError* error = nullptr);
+};
+
+// The song as shown in the toast.
+struct SongMetadata {
+    QString title;
+    QString artist;
+    std::optional<QUrl> thumbnailURL;
+    // A service's raw value, or in a universal-page result the answer's provider text.
+    QString platform;
+
+    bool operator==(const SongMetadata&) const = default;
+};
+
+struct ConversionResult {
+    QString targetURL;
+    std::optional<SongMetadata> sourceMetadata;
+    std::optional<SongMetadata> targetMetadata;
+};
+
+struct UniversalLinkResult {
+    QString pageURL;
+    std::optional<SongMetadata> metadata;
+};

@@ -1,0 +1,74 @@
+#include "Pasteboard.h"
+
+#include "X11SelectionReader.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QMimeData>
+#include <QPointer>
+#include <QTimer>
+
+namespace {
+const QString secretHintFormat = QStringLiteral("x-kde-passwordManagerHint");
+}
+
+Pasteboard::Pasteboard(QObject* parent) : QObject(parent) {
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+        m_reader = X11SelectionReader::create();
+    }
+    connect(QGuiApplication::clipboard(), &QClipboard::changed, this, [this](QClipboard::Mode mode) {
+        if (mode == QClipboard::Clipboard) {
+            onClipboardChanged();
+        }
+    });
+}
+
+Pasteboard::~Pasteboard() = default;
+
+Pasteboard& Pasteboard::general() {
+    static Pasteboard* instance = new Pasteboard();
+    return *instance;
+}
+
+void Pasteboard::onClipboardChanged() {
+    if (m_writing) {
+        return; // counted by writeString itself
+    }
+    if (QGuiApplication::clipboard()->ownsClipboard()) {
+        return; // the later notice of our own write
+    }
+    if (!selectionHasOwner()) {
+        return; // the owner quit: the content is gone, but nobody copied anything
+    }
+    ++m_changeCount;
+    emit changeCountChanged(m_changeCount);
+}
+
+bool Pasteboard::selectionHasOwner() const { return m_reader ? m_reader->clipboardHasOwner() : true; }
+
+void Pasteboard::writeString(const QString& text) {
+    m_writing = true;
+    QGuiApplication::clipboard()->setText(text, QClipboard::Clipboard);
+    m_writing = false;
+    ++m_changeCount;
+    emit changeCountChanged(m_changeCount);
+}
+
+void Pasteboard::readString(QObject* context, std::function<void(std::optional<QString>)> done) {
+    if (m_reader) {
+        m_reader->read(context, std::move(done));
+        return;
+    }
+    // In-process clipboard (offscreen platform): read now, answer like the threaded read.
+    std::optional<QString> result;
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
+    if (data && data->hasText()) {
+        const bool secret = data->hasFormat(secretHintFormat) &&
+                            data->data(secretHintFormat).trimmed() == QByteArrayLiteral("secret");
+        const QString text = data->text();
+        if (!secret && text.toUtf8().size() <= maxReadBytes) {
+            result = text;
+        }
+    }
+    QTimer::singleShot(0, context, [done = std::move(done), result] { done(result); });
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class X11SelectionReader;
+
+// The system clipboard as the program sees it: a change counter, a text read off the GUI
+// thread and a text write.
+//
+// The counter rises when another program takes the clipboard, and synchronously with our
+// own write; a clipboard that only loses its owner (its program quit) is no change.
+class Pasteboard : public QObject {
+    Q_OBJECT
+
+public:
+    // Longest text read, in UTF-8 bytes; a longer one counts as no text.
+    static constexpr qsizetype maxReadBytes = 64 * 1024;
+    // A read that gets no answer within this time gives no text.
+    static constexpr int readTimeoutMs = 5000;
+
+    explicit Pasteboard(QObject* parent = nullptr);
+    ~Pasteboard() override;
+
+    static Pasteboard& general();
+
+    int changeCount() const { return m_changeCount; }
+
+    // Replaces the clipboard's content with this one text. The counter has risen on return.
+    void writeString(const QString& text);
+
+    // Reads the clipboard's text off the GUI thread and calls done on the GUI thread with it,
+    // or with none for no text, non-text content, content over maxReadBytes, content its
+    // owner marks as a password-manager secret, or no answer in time. Nothing is called when
+    // context is gone by then.
+    void readString(QObject* context, std::function<void(std::optional<QString>)> done);
+
+signals:
+    void changeCountChanged(int changeCount);
+
+private:
+    void onClipboardChanged();
+    bool selectionHasOwner() const;
+
+    int m_changeCount = 0;
+    bool m_writing = false;
+    std::unique_ptr<X11SelectionReader> m_reader; // null off X11: in-process reads
+};

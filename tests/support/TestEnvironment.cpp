@@ -1,0 +1,73 @@
+#include "TestEnvironment.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <cstdlib>
+#include <sys/stat.h>
+
+namespace TestEnvironment {
+
+namespace {
+QString& rootPath() {
+    static QString path;
+    return path;
+}
+} // namespace
+
+void prepare() {
+    QByteArray pattern = QDir::tempPath().toUtf8() + "/ondari-test-XXXXXX";
+    char* made = ::mkdtemp(pattern.data());
+    if (!made) {
+        qFatal("cannot create a private test folder");
+    }
+    rootPath() = QString::fromUtf8(made);
+    QDir dir(rootPath());
+    dir.mkpath(QStringLiteral("home"));
+    dir.mkpath(QStringLiteral("config"));
+    dir.mkpath(QStringLiteral("runtime"));
+    ::chmod(QFile::encodeName(rootPath() + QStringLiteral("/runtime")).constData(), 0700);
+    qputenv("HOME", QFile::encodeName(home()));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome()));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(rootPath() + QStringLiteral("/runtime")));
+    std::atexit([] { QDir(rootPath()).removeRecursively(); });
+}
+
+QString root() { return rootPath(); }
+QString home() { return rootPath() + QStringLiteral("/home"); }
+QString configHome() { return rootPath() + QStringLiteral("/config"); }
+
+QString testDataDir() {
+    const QString fromEnv = qEnvironmentVariable("ONDARI_TESTDATA_DIR");
+    return fromEnv.isEmpty() ? QStringLiteral("../shared/testdata") : fromEnv;
+}
+
+QByteArray readTestData(const QString& relativePath) {
+    QFile file(testDataDir() + QLatin1Char('/') + relativePath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qFatal("missing test data %s", qPrintable(file.fileName()));
+    }
+    return file.readAll();
+}
+
+QString debugLogPath() { return home() + QStringLiteral("/ondari_debug.log"); }
+
+QStringList debugLogMessages() {
+    QFile file(debugLogPath());
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    QStringList messages;
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    for (const QByteArray& line : lines) {
+        const qsizetype end = line.indexOf("] ");
+        if (line.startsWith('[') && end > 0) {
+            messages.append(QString::fromUtf8(line.mid(end + 2)));
+        }
+    }
+    return messages;
+}
+
+void clearDebugLog() { QFile::remove(debugLogPath()); }
+
+} // namespace TestEnvironment

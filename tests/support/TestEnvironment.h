@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QGuiApplication>
+#include <QString>
+#include <QStringList>
+#include <QTest>
+
+// A private home, configuration and runtime folder for each test process, set up before
+// the application object exists so that nothing touches the real ones.
+namespace TestEnvironment {
+
+void prepare();
+QString root();
+QString home();
+QString configHome();
+// ../shared/testdata, or ONDARI_TESTDATA_DIR.
+QString testDataDir();
+QByteArray readTestData(const QString& relativePath);
+
+QString debugLogPath();
+// The messages of the debug log, without their time stamps.
+QStringList debugLogMessages();
+void clearDebugLog();
+
+} // namespace TestEnvironment
+
+#define ONDARI_TEST_MAIN(TestObject)                                                                         \
+    int main(int argc, char* argv[]) {                                                                       \
+        TestEnvironment::prepare();                                                                          \
+        QGuiApplication app(argc, argv);                                                                     \
+        QGuiApplication::setOrganizationName(QStringLiteral("OndariTest"));                                  \
+        QGuiApplication::setApplicationName(QStringLiteral("OndariTest"));                                   \
+        TestObject tc;                                                                                       \
+        return QTest::qExec(&tc, argc, argv);                                                                \
+    }
