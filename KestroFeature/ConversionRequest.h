@@ -24,13 +24,14 @@ struct ConversionRequest {
 
     ConversionRequest(QUuid id, QString sourceURL, Platform sourcePlatform, Platform targetPlatform,
                       ConversionState state, bool autoConvert, bool isUniversalLink)
-        : id(id), sourceURL(std::move(sourceURL)), sourcePlatform(sourcePlatform), targetPlatform(targetPlatform),
-          state(state), autoConvert(autoConvert), isUniversalLink(isUniversalLink) {}
+        : id(id), sourceURL(std::move(sourceURL)), sourcePlatform(sourcePlatform),
+          targetPlatform(targetPlatform), state(state), autoConvert(autoConvert),
+          isUniversalLink(isUniversalLink) {}
 
     // Spotify to Apple Music, not a universal page.
     ConversionRequest(QUuid id, QString sourceURL, ConversionState state, bool autoConvert)
-        : ConversionRequest(id, std::move(sourceURL), Platform::spotify, Platform::appleMusic, state, autoConvert,
-                            false) {}
+        : ConversionRequest(id, std::move(sourceURL), Platform::spotify, Platform::appleMusic, state,
+                            autoConvert, false) {}
 
     QUuid id;
     QString sourceURL;

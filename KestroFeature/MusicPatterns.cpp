@@ -5,8 +5,10 @@
 namespace MusicPatterns {
 
 // Spotify's share links in most languages carry a locale segment before "track/".
-const QString spotify = QStringLiteral(R"(https://open\.spotify\.com/(?:intl-[a-zA-Z_-]+/)?track/([a-zA-Z0-9]+))");
-const QString appleMusic = QStringLiteral(R"(https://music\.apple\.com/[a-z]{2}/(album|song)/[^/\s]+/[0-9]+(\?i=[0-9]+)?)");
+const QString spotify =
+    QStringLiteral(R"(https://open\.spotify\.com/(?:intl-[a-zA-Z_-]+/)?track/([a-zA-Z0-9]+))");
+const QString appleMusic =
+    QStringLiteral(R"(https://music\.apple\.com/[a-z]{2}/(album|song)/[^/\s]+/[0-9]+(\?i=[0-9]+)?)");
 const QString youtubeMusic = QStringLiteral(R"(https://music\.youtube\.com/watch\?v=([a-zA-Z0-9_-]+))");
 const QString yandexMusic = QStringLiteral(R"(https://music\.yandex\.(ru|com)/(album/[0-9]+/)?track/[0-9]+)");
 const QString tidal = QStringLiteral(R"(https://(listen\.)?tidal\.com/(browse/)?track/[0-9]+)");
@@ -34,7 +36,11 @@ const QRegularExpression& regex(Platform platform) {
     static const std::array<QRegularExpression, 6> compiled = [] {
         std::array<QRegularExpression, 6> result;
         for (Platform p : Platforms::allCases()) {
-            QRegularExpression re(pattern(p), QRegularExpression::UseUnicodePropertiesOption);
+            // \s means the Unicode White_Space characters; PCRE's own \s also takes U+180E,
+            // which left that property long ago, so the slug class spells the set out.
+            QString source = pattern(p);
+            source.replace(QStringLiteral("[^/\\s]"), QStringLiteral("[^/\\t-\\r\\x{85}\\p{Z}]"));
+            QRegularExpression re(source, QRegularExpression::UseUnicodePropertiesOption);
             re.optimize();
             result[static_cast<size_t>(p)] = re;
         }

@@ -19,16 +19,18 @@ constexpr std::array<PlatformInfo, 6> table{{
     {Platform::soundcloud, "soundcloud", "SoundCloud", "soundcloud", "soundcloud"},
 }};
 
-const PlatformInfo& info(Platform platform) { return table[static_cast<size_t>(platform)]; }
+const PlatformInfo& info(Platform platform) {
+    return table[static_cast<size_t>(platform)];
+}
 
 } // namespace
 
 namespace Platforms {
 
 const std::array<Platform, 6>& allCases() {
-    static constexpr std::array<Platform, 6> cases{Platform::spotify,     Platform::appleMusic,
+    static constexpr std::array<Platform, 6> cases{Platform::spotify,      Platform::appleMusic,
                                                    Platform::youtubeMusic, Platform::yandexMusic,
-                                                   Platform::tidal,       Platform::soundcloud};
+                                                   Platform::tidal,        Platform::soundcloud};
     return cases;
 }
 
@@ -41,9 +43,17 @@ std::optional<Platform> fromRawValue(QStringView raw) {
     return std::nullopt;
 }
 
-QString rawValue(Platform platform) { return QString::fromLatin1(info(platform).raw); }
-QString displayName(Platform platform) { return QString::fromLatin1(info(platform).display); }
-QString songLinkKey(Platform platform) { return QString::fromLatin1(info(platform).linkKey); }
-QString apiProviderName(Platform platform) { return QString::fromLatin1(info(platform).provider); }
+QString rawValue(Platform platform) {
+    return QString::fromLatin1(info(platform).raw);
+}
+QString displayName(Platform platform) {
+    return QString::fromLatin1(info(platform).display);
+}
+QString songLinkKey(Platform platform) {
+    return QString::fromLatin1(info(platform).linkKey);
+}
+QString apiProviderName(Platform platform) {
+    return QString::fromLatin1(info(platform).provider);
+}
 
 } // namespace Platforms

@@ -25,4 +25,6 @@ QString apiProviderName(Platform platform);
 
 } // namespace Platforms
 
-inline size_t qHash(Platform platform, size_t seed = 0) { return qHash(Platforms::rawValue(platform), seed); }
+inline size_t qHash(Platform platform, size_t seed = 0) {
+    return qHash(Platforms::rawValue(platform), seed);
+}

@@ -49,12 +49,22 @@ constexpr std::array<Row, 8> targetRows{{
 }};
 
 template <typename E> const auto& rows();
-template <> const auto& rows<ConversionMode>() { return modeRows; }
-template <> const auto& rows<StreamingServicePair>() { return pairRows; }
-template <> const auto& rows<SourceServiceOption>() { return sourceRows; }
-template <> const auto& rows<TargetServiceOption>() { return targetRows; }
+template <> const auto& rows<ConversionMode>() {
+    return modeRows;
+}
+template <> const auto& rows<StreamingServicePair>() {
+    return pairRows;
+}
+template <> const auto& rows<SourceServiceOption>() {
+    return sourceRows;
+}
+template <> const auto& rows<TargetServiceOption>() {
+    return targetRows;
+}
 
-template <typename E> const Row& row(E option) { return rows<E>()[static_cast<size_t>(option)]; }
+template <typename E> const Row& row(E option) {
+    return rows<E>()[static_cast<size_t>(option)];
+}
 
 std::optional<QString> extra(const Row& r) {
     return r.extra ? std::optional<QString>(QString::fromUtf8(r.extra)) : std::nullopt;
@@ -126,22 +136,44 @@ double rawValue(TimeoutOption option) {
     }
     return 10.0;
 }
-QString rawValue(ConversionMode option) { return QString::fromUtf8(row(option).raw); }
-QString rawValue(StreamingServicePair option) { return QString::fromUtf8(row(option).raw); }
-QString rawValue(SourceServiceOption option) { return QString::fromUtf8(row(option).raw); }
-QString rawValue(TargetServiceOption option) { return QString::fromUtf8(row(option).raw); }
+QString rawValue(ConversionMode option) {
+    return QString::fromUtf8(row(option).raw);
+}
+QString rawValue(StreamingServicePair option) {
+    return QString::fromUtf8(row(option).raw);
+}
+QString rawValue(SourceServiceOption option) {
+    return QString::fromUtf8(row(option).raw);
+}
+QString rawValue(TargetServiceOption option) {
+    return QString::fromUtf8(row(option).raw);
+}
 
 QString displayName(TimeoutOption option) {
     return QStringLiteral("%1 seconds").arg(static_cast<int>(rawValue(option)));
 }
-QString displayName(ConversionMode option) { return QString::fromUtf8(row(option).display); }
-QString displayName(StreamingServicePair option) { return QString::fromUtf8(row(option).display); }
-QString displayName(SourceServiceOption option) { return QString::fromUtf8(row(option).display); }
-QString displayName(TargetServiceOption option) { return QString::fromUtf8(row(option).display); }
+QString displayName(ConversionMode option) {
+    return QString::fromUtf8(row(option).display);
+}
+QString displayName(StreamingServicePair option) {
+    return QString::fromUtf8(row(option).display);
+}
+QString displayName(SourceServiceOption option) {
+    return QString::fromUtf8(row(option).display);
+}
+QString displayName(TargetServiceOption option) {
+    return QString::fromUtf8(row(option).display);
+}
 
-QString description(ConversionMode option) { return QString::fromUtf8(row(option).extra); }
-std::optional<QString> subtitle(SourceServiceOption option) { return extra(row(option)); }
-std::optional<QString> subtitle(TargetServiceOption option) { return extra(row(option)); }
+QString description(ConversionMode option) {
+    return QString::fromUtf8(row(option).extra);
+}
+std::optional<QString> subtitle(SourceServiceOption option) {
+    return extra(row(option));
+}
+std::optional<QString> subtitle(TargetServiceOption option) {
+    return extra(row(option));
+}
 
 // The first six cases of both service options are the services, in the same order.
 std::optional<Platform> platform(SourceServiceOption option) {
@@ -152,7 +184,11 @@ std::optional<Platform> platform(TargetServiceOption option) {
     const auto index = static_cast<size_t>(option);
     return index < 6 ? std::optional<Platform>(Platforms::allCases()[index]) : std::nullopt;
 }
-SourceServiceOption sourceOption(Platform platform) { return static_cast<SourceServiceOption>(platform); }
-TargetServiceOption targetOption(Platform platform) { return static_cast<TargetServiceOption>(platform); }
+SourceServiceOption sourceOption(Platform platform) {
+    return static_cast<SourceServiceOption>(platform);
+}
+TargetServiceOption targetOption(Platform platform) {
+    return static_cast<TargetServiceOption>(platform);
+}
 
 } // namespace SettingOptions

@@ -25,7 +25,15 @@ enum class StreamingServicePair {
     askEachTime,
 };
 
-enum class SourceServiceOption { spotify, appleMusic, youtubeMusic, yandexMusic, tidal, soundcloud, anyService };
+enum class SourceServiceOption {
+    spotify,
+    appleMusic,
+    youtubeMusic,
+    yandexMusic,
+    tidal,
+    soundcloud,
+    anyService
+};
 
 enum class TargetServiceOption {
     spotify,

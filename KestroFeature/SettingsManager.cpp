@@ -3,7 +3,6 @@
 #include "DebugLog.h"
 #include "UserDefaults.h"
 
-#include <QPointer>
 #include <QTimer>
 
 namespace {
@@ -34,7 +33,8 @@ SettingsManager& SettingsManager::shared() {
 void SettingsManager::load() {
     const double timeout = m_defaults.doubleValue(Keys::toastTimeout);
     m_toastTimeout = timeout > 0 ? timeout : 10.0; // also catches NaN
-    m_showURLPreview = m_defaults.hasValue(Keys::showURLPreview) ? m_defaults.boolValue(Keys::showURLPreview) : true;
+    m_showURLPreview =
+        m_defaults.hasValue(Keys::showURLPreview) ? m_defaults.boolValue(Keys::showURLPreview) : true;
     m_isEnabled = m_defaults.hasValue(Keys::isEnabled) ? m_defaults.boolValue(Keys::isEnabled) : true;
     m_conversionMode = SettingOptions::fromRawValue<ConversionMode>(
                            m_defaults.stringValue(Keys::conversionMode).value_or(QString()))
@@ -42,8 +42,9 @@ void SettingsManager::load() {
     m_streamingServicePair = SettingOptions::fromRawValue<StreamingServicePair>(
                                  m_defaults.stringValue(Keys::streamingServicePair).value_or(QString()))
                                  .value_or(StreamingServicePair::spotifyAppleMusic);
-    m_hasSeenMenuBarTooltip =
-        m_defaults.hasValue(Keys::hasSeenMenuBarTooltip) ? m_defaults.boolValue(Keys::hasSeenMenuBarTooltip) : false;
+    m_hasSeenMenuBarTooltip = m_defaults.hasValue(Keys::hasSeenMenuBarTooltip)
+                                  ? m_defaults.boolValue(Keys::hasSeenMenuBarTooltip)
+                                  : false;
     m_sourceService = SourceServiceOption::spotify;
     m_targetService = TargetServiceOption::appleMusic;
     m_isBidirectional = true;
@@ -204,7 +205,9 @@ std::optional<Platform> SettingsManager::targetPlatform(Platform platform) const
     return std::nullopt;
 }
 
-bool SettingsManager::launchAtLogin() const { return m_loginItem.isEnabled(); }
+bool SettingsManager::launchAtLogin() const {
+    return m_loginItem.isEnabled();
+}
 
 void SettingsManager::setLaunchAtLogin(bool enabled) {
     QString error;
@@ -216,11 +219,7 @@ void SettingsManager::setLaunchAtLogin(bool enabled) {
 }
 
 void SettingsManager::subscribeIsEnabled(QObject* context, std::function<void(bool)> handler) {
-    QPointer<SettingsManager> self(this);
-    QTimer::singleShot(0, context, [self, handler] {
-        if (self) {
-            handler(self->isEnabled());
-        }
-    });
+    // The value at the time of subscribing, delivered later like every other value.
+    QTimer::singleShot(0, context, [handler, current = isEnabled()] { handler(current); });
     connect(this, &SettingsManager::isEnabledChanged, context, handler, Qt::QueuedConnection);
 }

@@ -33,7 +33,9 @@ public:
         e.m_platform = target;
         return e;
     }
-    static SongLinkError decodingError(const QString& underlying) { return {Kind::decodingError, underlying}; }
+    static SongLinkError decodingError(const QString& underlying) {
+        return {Kind::decodingError, underlying};
+    }
     static SongLinkError invalidURL() { return {Kind::invalidURL, {}}; }
     static SongLinkError songNotFound() { return {Kind::songNotFound, {}}; }
     static SongLinkError noAppleMusicLink() { return {Kind::noAppleMusicLink, {}}; }

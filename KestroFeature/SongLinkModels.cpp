@@ -5,6 +5,10 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
 namespace {
 
 struct Mismatch {
@@ -28,8 +32,8 @@ std::optional<qint64> integer(const QJsonObject& object, const char* key, const 
     if (value.isUndefined() || value.isNull()) {
         return std::nullopt;
     }
-    // Integer literals that fit 64 bits are kept as integers by the parser; anything else
-    // (a fraction, an exponent, a larger number) arrives as a double.
+    // The parser hands every number with an integral double value over as an integer; the
+    // literal itself was checked beforehand (integerLiteralsFit).
     const QVariant variant = value.toVariant();
     if (variant.typeId() != QMetaType::LongLong) {
         throw Mismatch{path + QLatin1Char('.') + QLatin1String(key)};
@@ -78,6 +82,109 @@ SongEntity decodeEntity(const QJsonObject& object, const QString& path) {
     return entity;
 }
 
+// True when a JSON number literal is an integer that fits a signed 64-bit integer: digits alone,
+// or another spelling of a whole number ("640.0", "6.4e2") below 10^15, which the parser's
+// detour through double keeps exact.
+bool isInt64Literal(QByteArrayView literal) {
+    qsizetype i = 0;
+    const bool negative = i < literal.size() && literal[i] == '-';
+    i += negative ? 1 : 0;
+    QByteArray digits;
+    for (; i < literal.size() && std::isdigit(static_cast<unsigned char>(literal[i])); ++i) {
+        digits += literal[i];
+    }
+    qint64 integerLength = digits.size();
+    const bool plain = i == literal.size();
+    if (i < literal.size() && literal[i] == '.') {
+        for (++i; i < literal.size() && std::isdigit(static_cast<unsigned char>(literal[i])); ++i) {
+            digits += literal[i];
+        }
+    }
+    if (i < literal.size() && (literal[i] == 'e' || literal[i] == 'E')) {
+        ++i;
+        const bool negativeExponent = i < literal.size() && literal[i] == '-';
+        i += (i < literal.size() && (literal[i] == '-' || literal[i] == '+')) ? 1 : 0;
+        qint64 exponent = 0;
+        for (; i < literal.size() && std::isdigit(static_cast<unsigned char>(literal[i])); ++i) {
+            exponent = std::min<qint64>(exponent * 10 + (literal[i] - '0'), 1000000);
+        }
+        integerLength += negativeExponent ? -exponent : exponent;
+    }
+    qsizetype lead = 0;
+    while (lead < digits.size() && digits[lead] == '0') {
+        ++lead;
+    }
+    if (lead == digits.size()) {
+        return true; // zero
+    }
+    digits = digits.mid(lead);
+    integerLength -= lead;
+    for (qint64 k = std::max<qint64>(integerLength, 0); k < digits.size(); ++k) {
+        if (digits[k] != '0') {
+            return false; // a fraction
+        }
+    }
+    if (integerLength > (plain ? 19 : 15)) {
+        return false;
+    }
+    digits = digits.left(integerLength).leftJustified(integerLength, '0');
+    const QByteArray limit =
+        negative ? QByteArrayLiteral("9223372036854775808") : QByteArrayLiteral("9223372036854775807");
+    return digits.size() < limit.size() || digits <= limit;
+}
+
+// Qt's parser rounds numbers through double before it decides whether they are integers, so a
+// literal just beyond 64 bits, or a large one with a fraction, would arrive as a plausible
+// integer. The literals of the two integer fields are therefore checked on the text itself.
+// Expects JSON that has already parsed.
+bool integerLiteralsFit(const QByteArray& body) {
+    struct Level {
+        bool object;
+        bool wantKey;
+        QString key;
+    };
+    QList<Level> stack;
+    for (qsizetype i = 0; i < body.size(); ++i) {
+        const char c = body[i];
+        if (c == '"') {
+            const qsizetype start = i;
+            for (++i; i < body.size() && body[i] != '"'; ++i) {
+                i += body[i] == '\\' ? 1 : 0;
+            }
+            if (!stack.isEmpty() && stack.last().object && stack.last().wantKey) {
+                const QByteArray token = body.mid(start, i - start + 1);
+                stack.last().key = QJsonDocument::fromJson("[" + token + "]").array().first().toString();
+                stack.last().wantKey = false;
+            }
+        } else if (c == '{' || c == '[') {
+            stack.append({c == '{', c == '{', {}});
+        } else if (c == '}' || c == ']') {
+            if (!stack.isEmpty()) {
+                stack.removeLast();
+            }
+        } else if (c == ',') {
+            if (!stack.isEmpty() && stack.last().object) {
+                stack.last().wantKey = true;
+            }
+        } else if (c == '-' || std::isdigit(static_cast<unsigned char>(c))) {
+            const qsizetype start = i;
+            while (i + 1 < body.size() && std::strchr("0123456789+-.eE", body[i + 1]) &&
+                   body[i + 1] != '\0') {
+                ++i;
+            }
+            const bool integerField = stack.size() == 3 && stack[0].object && stack[1].object &&
+                                      stack[2].object &&
+                                      stack[0].key == QLatin1String("entitiesByUniqueId") &&
+                                      (stack[2].key == QLatin1String("thumbnailWidth") ||
+                                       stack[2].key == QLatin1String("thumbnailHeight"));
+            if (integerField && !isInt64Literal(QByteArrayView(body).sliced(start, i - start + 1))) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 template <typename T, typename Decode>
 std::optional<QMap<QString, T>> map(const QJsonObject& object, const char* key, Decode decode) {
     const QJsonValue value = object.value(QLatin1String(key));
@@ -116,6 +223,12 @@ std::optional<SongLinkResponse> SongLinkResponse::decode(const QByteArray& body,
     if (!document.isObject()) {
         if (error) {
             error->message = QStringLiteral("typeMismatch: the answer is not an object");
+        }
+        return std::nullopt;
+    }
+    if (!integerLiteralsFit(body)) {
+        if (error) {
+            error->message = QStringLiteral("dataCorrupted: an integer field does not fit 64 bits");
         }
         return std::nullopt;
     }

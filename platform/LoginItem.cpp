@@ -16,7 +16,9 @@ LoginItem LoginItem::mainApp() {
     return LoginItem(config + QStringLiteral("/autostart"), QStringLiteral(ONDARI_APP_ID), exec);
 }
 
-QString LoginItem::entryPath() const { return m_autostartDir + QLatin1Char('/') + m_appId + QStringLiteral(".desktop"); }
+QString LoginItem::entryPath() const {
+    return m_autostartDir + QLatin1Char('/') + m_appId + QStringLiteral(".desktop");
+}
 
 bool LoginItem::isEnabled() const {
     QFile file(entryPath());
@@ -49,16 +51,21 @@ bool LoginItem::isEnabled() const {
     return true;
 }
 
-bool LoginItem::registerItem(QString* error) { return writeEntry(false, error); }
+bool LoginItem::registerItem(QString* error) {
+    return writeEntry(false, error);
+}
 
-bool LoginItem::unregisterItem(QString* error) { return writeEntry(true, error); }
+bool LoginItem::unregisterItem(QString* error) {
+    return writeEntry(true, error);
+}
 
 QString LoginItem::quotedExec(const QString& path) {
     // Inside a quoted argument ", `, $ and \ take a backslash; the value as a whole then
     // doubles every backslash, and % stands for itself only as %%.
     QString argument;
     for (const QChar c : path) {
-        if (c == QLatin1Char('"') || c == QLatin1Char('`') || c == QLatin1Char('$') || c == QLatin1Char('\\')) {
+        if (c == QLatin1Char('"') || c == QLatin1Char('`') || c == QLatin1Char('$') ||
+            c == QLatin1Char('\\')) {
             argument += QLatin1Char('\\');
         }
         argument += c;

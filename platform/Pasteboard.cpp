@@ -44,7 +44,9 @@ void Pasteboard::onClipboardChanged() {
     emit changeCountChanged(m_changeCount);
 }
 
-bool Pasteboard::selectionHasOwner() const { return m_reader ? m_reader->clipboardHasOwner() : true; }
+bool Pasteboard::selectionHasOwner() const {
+    return m_reader ? m_reader->clipboardHasOwner() : true;
+}
 
 void Pasteboard::writeString(const QString& text) {
     m_writing = true;

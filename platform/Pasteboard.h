@@ -28,16 +28,16 @@ public:
 
     static Pasteboard& general();
 
-    int changeCount() const { return m_changeCount; }
+    virtual int changeCount() const { return m_changeCount; }
 
     // Replaces the clipboard's content with this one text. The counter has risen on return.
-    void writeString(const QString& text);
+    virtual void writeString(const QString& text);
 
     // Reads the clipboard's text off the GUI thread and calls done on the GUI thread with it,
     // or with none for no text, non-text content, content over maxReadBytes, content its
     // owner marks as a password-manager secret, or no answer in time. Nothing is called when
     // context is gone by then.
-    void readString(QObject* context, std::function<void(std::optional<QString>)> done);
+    virtual void readString(QObject* context, std::function<void(std::optional<QString>)> done);
 
 signals:
     void changeCountChanged(int changeCount);

@@ -3,7 +3,7 @@
 #include <QCoreApplication>
 
 UserDefaults::UserDefaults()
-    : m_settings(std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope,
+    : m_settings(std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
                                              QCoreApplication::organizationName(),
                                              QCoreApplication::applicationName())) {}
 
@@ -15,7 +15,9 @@ UserDefaults& UserDefaults::standard() {
     return instance;
 }
 
-bool UserDefaults::hasValue(const QString& key) const { return m_settings->contains(key); }
+bool UserDefaults::hasValue(const QString& key) const {
+    return m_settings->contains(key);
+}
 
 double UserDefaults::doubleValue(const QString& key) const {
     const QVariant value = m_settings->value(key);
@@ -56,13 +58,21 @@ std::optional<QString> UserDefaults::stringValue(const QString& key) const {
     return value.toString();
 }
 
-void UserDefaults::setDouble(const QString& key, double value) { write(key, value); }
+void UserDefaults::setDouble(const QString& key, double value) {
+    write(key, value);
+}
 
-void UserDefaults::setBool(const QString& key, bool value) { write(key, value); }
+void UserDefaults::setBool(const QString& key, bool value) {
+    write(key, value);
+}
 
-void UserDefaults::setString(const QString& key, const QString& value) { write(key, value); }
+void UserDefaults::setString(const QString& key, const QString& value) {
+    write(key, value);
+}
 
-QString UserDefaults::fileName() const { return m_settings->fileName(); }
+QString UserDefaults::fileName() const {
+    return m_settings->fileName();
+}
 
 void UserDefaults::write(const QString& key, const QVariant& value) {
     m_settings->setValue(key, value);

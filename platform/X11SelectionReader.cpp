@@ -1,12 +1,571 @@
 #include "X11SelectionReader.h"
 
-struct X11SelectionReader::Private {};
+#include "Pasteboard.h"
+
+#include <QGuiApplication>
+#include <QPointer>
+#include <QStringDecoder>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+// After Qt's headers: X headers define macros that clash with Qt names.
+#include <xcb/xcb.h>
+#include <xcb/xcbext.h> // xcb_poll_for_reply
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Result = std::optional<QString>;
+
+constexpr auto readTimeout = std::chrono::milliseconds(Pasteboard::readTimeoutMs);
+constexpr uint32_t textMaxLongs = Pasteboard::maxReadBytes / 4;
+constexpr uint32_t hintMaxLongs = 64 / 4;
+constexpr uint32_t targetsMaxLongs = 1024;
+constexpr int propertySlotCount = 4;
+
+enum AtomId {
+    ClipboardAtom,
+    TargetsAtom,
+    Utf8StringAtom,
+    TextPlainUtf8Atom,
+    StringAtom,
+    IncrAtom,
+    PasswordHintAtom,
+    TimestampAtom,
+    FirstSlotAtom,
+    AtomCount = FirstSlotAtom + propertySlotCount
+};
+
+constexpr std::array<const char*, FirstSlotAtom> fixedAtomNames = {"CLIPBOARD",
+                                                                   "TARGETS",
+                                                                   "UTF8_STRING",
+                                                                   "text/plain;charset=utf-8",
+                                                                   "STRING",
+                                                                   "INCR",
+                                                                   "x-kde-passwordManagerHint",
+                                                                   "_ONDARI_TIMESTAMP"};
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+template <typename T> using XcbReply = std::unique_ptr<T, FreeDeleter>;
+
+// A property of our window that selection owners write into. A slot whose transfer was
+// abandoned (a late answer, an INCR transfer we refused) keeps being emptied until its owner
+// is done, and is reused only when every other slot is busy too.
+struct PropertySlot {
+    xcb_atom_t atom = XCB_NONE;
+    bool draining = false;
+    Clock::time_point drainingSince;
+    unsigned generation = 0;
+};
+
+struct DrainCheck {
+    unsigned sequence;
+    int slot;
+    unsigned generation;
+};
+
+} // namespace
+
+struct X11SelectionReader::Private {
+    ~Private();
+
+    // GUI thread
+    struct Request {
+        QPointer<QObject> context;
+        std::function<void(Result)> done;
+    };
+    QObject receiver; // queued results land here; destroyed only after the worker has stopped
+    quint64 lastId = 0;
+    std::unordered_map<quint64, Request> requests;
+    xcb_connection_t* ownerQueryConnection = nullptr; // Qt's own connection, or ownOwnerConnection
+    xcb_connection_t* ownOwnerConnection = nullptr;
+
+    void deliver(quint64 id, Result result);
+
+    // shared
+    xcb_connection_t* c = nullptr;
+    xcb_window_t window = XCB_NONE;
+    std::array<xcb_atom_t, AtomCount> atoms{};
+    int wakeFd = -1;
+    std::thread worker;
+    std::mutex mutex;
+    std::deque<quint64> queue; // guarded by mutex
+    std::atomic<bool> stopping{false};
+
+    void wake();
+
+    // worker thread
+    std::array<PropertySlot, propertySlotCount> propertySlots;
+    std::vector<DrainCheck> drainChecks;
+    std::optional<unsigned> stampSequence;
+    std::optional<xcb_timestamp_t> stamp;
+    struct PendingConvert {
+        xcb_atom_t target;
+        xcb_timestamp_t time;
+        std::optional<xcb_atom_t> answer;
+    };
+    std::optional<PendingConvert> pendingConvert;
+
+    void run();
+    Result readOnce();
+    template <typename Ready> bool waitFor(std::optional<Clock::time_point> deadline, Ready ready);
+    void* awaitReply(unsigned sequence, Clock::time_point deadline);
+    void handleEvent(xcb_generic_event_t* event);
+    void drainChunk(int slot);
+    void checkDrains();
+    int takeSlot();
+    void abandonSlot(int slot);
+
+    enum class Outcome { Data, Refused, TooLarge, Failed };
+    struct Transfer {
+        Outcome outcome = Outcome::Failed;
+        XcbReply<xcb_get_property_reply_t> reply;
+    };
+    Transfer transfer(xcb_atom_t target, int slot, xcb_timestamp_t time, uint32_t maxLongs,
+                      Clock::time_point deadline);
+};
+
+X11SelectionReader::Private::~Private() {
+    if (worker.joinable()) {
+        stopping = true;
+        wake();
+        worker.join();
+    }
+    if (wakeFd >= 0) {
+        ::close(wakeFd);
+    }
+    if (c) {
+        xcb_disconnect(c);
+    }
+    if (ownOwnerConnection) {
+        xcb_disconnect(ownOwnerConnection);
+    }
+}
+
+void X11SelectionReader::Private::wake() {
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wakeFd, &one, sizeof one);
+}
+
+void X11SelectionReader::Private::deliver(quint64 id, Result result) {
+    const auto it = requests.find(id);
+    if (it == requests.end()) {
+        return;
+    }
+    Request request = std::move(it->second);
+    requests.erase(it);
+    if (request.context) {
+        request.done(std::move(result));
+    }
+}
+
+void X11SelectionReader::Private::run() {
+    for (;;) {
+        quint64 id = 0;
+        {
+            std::lock_guard lock(mutex);
+            if (!queue.empty()) {
+                id = queue.front();
+                queue.pop_front();
+            }
+        }
+        if (stopping) {
+            return;
+        }
+        if (id == 0) {
+            // Idle: keep serving abandoned transfers until a request or stop arrives.
+            waitFor(std::nullopt, [this] {
+                std::lock_guard lock(mutex);
+                return !queue.empty();
+            });
+            continue;
+        }
+        Result result = readOnce();
+        if (stopping) {
+            return;
+        }
+        QMetaObject::invokeMethod(
+            &receiver, [this, id, result = std::move(result)]() mutable { deliver(id, std::move(result)); },
+            Qt::QueuedConnection);
+    }
+}
+
+// Serves events and the wake-up fd until ready() holds. False on stop, deadline or a broken
+// connection. Events xcb has already queued never wake poll(), hence the draining before it.
+template <typename Ready>
+bool X11SelectionReader::Private::waitFor(std::optional<Clock::time_point> deadline, Ready ready) {
+    for (;;) {
+        if (stopping) {
+            return false;
+        }
+        while (xcb_generic_event_t* event = xcb_poll_for_event(c)) {
+            handleEvent(event);
+            std::free(event);
+        }
+        checkDrains();
+        if (ready()) {
+            return true;
+        }
+        if (xcb_generic_event_t* event = xcb_poll_for_queued_event(c)) {
+            handleEvent(event);
+            std::free(event);
+            continue;
+        }
+        const bool broken = xcb_connection_has_error(c) != 0;
+        if (broken && deadline) {
+            return false;
+        }
+        if (!broken) {
+            xcb_flush(c);
+        }
+        int timeoutMs = -1;
+        if (deadline) {
+            const auto left = *deadline - Clock::now();
+            if (left <= Clock::duration::zero()) {
+                return false;
+            }
+            timeoutMs = int(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+        }
+        std::array<pollfd, 2> fds{{{wakeFd, POLLIN, 0}, {xcb_get_file_descriptor(c), POLLIN, 0}}};
+        const int n = ::poll(fds.data(), broken ? 1 : 2, timeoutMs);
+        if (n < 0 && errno != EINTR) {
+            return false;
+        }
+        if (fds[0].revents & POLLIN) {
+            uint64_t count = 0;
+            [[maybe_unused]] const ssize_t got = ::read(wakeFd, &count, sizeof count);
+        }
+    }
+}
+
+void* X11SelectionReader::Private::awaitReply(unsigned sequence, Clock::time_point deadline) {
+    void* reply = nullptr;
+    xcb_generic_error_t* error = nullptr;
+    const bool answered =
+        waitFor(deadline, [&] { return xcb_poll_for_reply(c, sequence, &reply, &error) != 0; });
+    if (!answered) {
+        xcb_discard_reply(c, sequence);
+        return nullptr;
+    }
+    std::free(error);
+    return reply;
+}
+
+void X11SelectionReader::Private::handleEvent(xcb_generic_event_t* event) {
+    switch (event->response_type & 0x7f) {
+    case XCB_PROPERTY_NOTIFY: {
+        const auto* e = reinterpret_cast<xcb_property_notify_event_t*>(event);
+        if (e->window != window) {
+            return;
+        }
+        if (e->atom == atoms[TimestampAtom]) {
+            if (stampSequence && e->sequence == uint16_t(*stampSequence)) {
+                stamp = e->time;
+                stampSequence.reset();
+            }
+            return;
+        }
+        if (e->state != XCB_PROPERTY_NEW_VALUE) {
+            return;
+        }
+        for (int i = 0; i < propertySlotCount; ++i) {
+            if (propertySlots[i].atom == e->atom && propertySlots[i].draining) {
+                drainChunk(i);
+            }
+        }
+        return;
+    }
+    case XCB_SELECTION_NOTIFY: {
+        const auto* e = reinterpret_cast<xcb_selection_notify_event_t*>(event);
+        // The time tells this answer from a late one to an earlier read.
+        if (pendingConvert && !pendingConvert->answer && e->requestor == window &&
+            e->selection == atoms[ClipboardAtom] && e->target == pendingConvert->target &&
+            e->time == pendingConvert->time) {
+            pendingConvert->answer = e->property;
+        }
+        return;
+    }
+    default:
+        return; // errors of requests without replies, and anything else: nothing to do
+    }
+}
+
+// An owner wrote into a slot nobody reads any more: delete it unread so that the owner goes
+// on (and finishes: xclip waits for the deletion of even the empty closing chunk), and look
+// at its size to tell that closing chunk.
+void X11SelectionReader::Private::drainChunk(int slot) {
+    const auto cookie =
+        xcb_get_property(c, 0, window, propertySlots[slot].atom, XCB_GET_PROPERTY_TYPE_ANY, 0, 0);
+    xcb_delete_property(c, window, propertySlots[slot].atom);
+    drainChecks.push_back({cookie.sequence, slot, propertySlots[slot].generation});
+}
+
+void X11SelectionReader::Private::checkDrains() {
+    while (!drainChecks.empty()) {
+        const DrainCheck check = drainChecks.front();
+        void* raw = nullptr;
+        xcb_generic_error_t* error = nullptr;
+        if (!xcb_poll_for_reply(c, check.sequence, &raw, &error)) {
+            return; // replies come in order
+        }
+        drainChecks.erase(drainChecks.begin());
+        std::free(error);
+        XcbReply<xcb_get_property_reply_t> reply(static_cast<xcb_get_property_reply_t*>(raw));
+        PropertySlot& s = propertySlots[check.slot];
+        if (reply && s.generation == check.generation && reply->type != XCB_NONE &&
+            reply->type != atoms[IncrAtom] && reply->bytes_after == 0) {
+            s.draining = false;
+        }
+    }
+}
+
+int X11SelectionReader::Private::takeSlot() {
+    int chosen = 0;
+    for (int i = 0; i < propertySlotCount; ++i) {
+        if (!propertySlots[i].draining) {
+            return i;
+        }
+        if (propertySlots[i].drainingSince < propertySlots[chosen].drainingSince) {
+            chosen = i;
+        }
+    }
+    // Every slot is busy: take the longest abandoned one over. Its old owner has had its time.
+    PropertySlot& s = propertySlots[chosen];
+    s.draining = false;
+    ++s.generation;
+    xcb_delete_property(c, window, s.atom);
+    return chosen;
+}
+
+void X11SelectionReader::Private::abandonSlot(int slot) {
+    propertySlots[slot].draining = true;
+    propertySlots[slot].drainingSince = Clock::now();
+    ++propertySlots[slot].generation;
+}
+
+X11SelectionReader::Private::Transfer X11SelectionReader::Private::transfer(xcb_atom_t target, int slot,
+                                                                            xcb_timestamp_t time,
+                                                                            uint32_t maxLongs,
+                                                                            Clock::time_point deadline) {
+    Transfer result;
+    const xcb_atom_t property = propertySlots[slot].atom;
+    pendingConvert = PendingConvert{target, time, std::nullopt};
+    xcb_convert_selection(c, window, atoms[ClipboardAtom], target, property, time);
+    const bool answered = waitFor(deadline, [this] { return pendingConvert->answer.has_value(); });
+    const xcb_atom_t answer = answered ? *pendingConvert->answer : XCB_NONE;
+    pendingConvert.reset();
+    if (!answered) {
+        abandonSlot(slot); // whatever the owner still writes there gets deleted
+        return result;
+    }
+    if (answer == XCB_NONE) {
+        result.outcome = Outcome::Refused;
+        return result;
+    }
+    // One look without deleting, so the size is judged before the owner is asked for more
+    // (deleting an INCR marker asks for its first chunk).
+    const auto cookie = xcb_get_property(c, 0, window, answer, XCB_GET_PROPERTY_TYPE_ANY, 0, maxLongs);
+    result.reply.reset(static_cast<xcb_get_property_reply_t*>(awaitReply(cookie.sequence, deadline)));
+    if (!result.reply) {
+        abandonSlot(slot);
+        return result;
+    }
+    if (result.reply->type == atoms[IncrAtom]) {
+        // Refused unread. Left alone, the owner would wait for this transfer for good (xclip
+        // answers nobody else meanwhile), so it runs to its end with every chunk deleted unread.
+        abandonSlot(slot);
+        xcb_delete_property(c, window, answer);
+        result.outcome = Outcome::TooLarge;
+        return result;
+    }
+    xcb_delete_property(c, window, answer);
+    result.outcome = result.reply->bytes_after > 0 ? Outcome::TooLarge : Outcome::Data;
+    return result;
+}
+
+Result X11SelectionReader::Private::readOnce() {
+    if (xcb_connection_has_error(c)) {
+        return std::nullopt;
+    }
+    const auto deadline = Clock::now() + readTimeout;
+
+    const auto ownerCookie = xcb_get_selection_owner(c, atoms[ClipboardAtom]);
+    XcbReply<xcb_get_selection_owner_reply_t> owner(
+        static_cast<xcb_get_selection_owner_reply_t*>(awaitReply(ownerCookie.sequence, deadline)));
+    if (!owner || owner->owner == XCB_NONE) {
+        return std::nullopt;
+    }
+
+    // A real server time for our requests: owners echo it, which tells their answers apart
+    // from late ones to an earlier read.
+    const auto stampCookie = xcb_change_property(c, XCB_PROP_MODE_APPEND, window, atoms[TimestampAtom],
+                                                 XCB_ATOM_STRING, 8, 0, nullptr);
+    stamp.reset();
+    stampSequence = stampCookie.sequence;
+    if (!waitFor(deadline, [this] { return stamp.has_value(); })) {
+        stampSequence.reset();
+        return std::nullopt;
+    }
+    const xcb_timestamp_t time = *stamp;
+    const int slot = takeSlot();
+
+    std::vector<xcb_atom_t> offered;
+    bool targetsKnown = false;
+    {
+        Transfer targets = transfer(atoms[TargetsAtom], slot, time, targetsMaxLongs, deadline);
+        if (targets.outcome == Outcome::Failed || targets.outcome == Outcome::TooLarge) {
+            return std::nullopt;
+        }
+        if (targets.outcome == Outcome::Data && targets.reply->format == 32) {
+            const auto* list = static_cast<const xcb_atom_t*>(xcb_get_property_value(targets.reply.get()));
+            offered.assign(list, list + xcb_get_property_value_length(targets.reply.get()) / 4);
+            targetsKnown = true;
+        }
+    }
+    const auto isOffered = [&](xcb_atom_t atom) {
+        return !targetsKnown || std::find(offered.begin(), offered.end(), atom) != offered.end();
+    };
+
+    if (targetsKnown && isOffered(atoms[PasswordHintAtom])) {
+        Transfer hint = transfer(atoms[PasswordHintAtom], slot, time, hintMaxLongs, deadline);
+        if (hint.outcome == Outcome::Failed || hint.outcome == Outcome::TooLarge) {
+            return std::nullopt;
+        }
+        if (hint.outcome == Outcome::Data) {
+            const QByteArray value(static_cast<const char*>(xcb_get_property_value(hint.reply.get())),
+                                   xcb_get_property_value_length(hint.reply.get()));
+            if (value.trimmed() == QByteArrayLiteral("secret")) {
+                return std::nullopt; // never ask for the text itself
+            }
+        }
+    }
+
+    for (const AtomId target : {Utf8StringAtom, TextPlainUtf8Atom, StringAtom}) {
+        if (!isOffered(atoms[target])) {
+            continue;
+        }
+        Transfer text = transfer(atoms[target], slot, time, textMaxLongs, deadline);
+        if (text.outcome == Outcome::Refused) {
+            continue;
+        }
+        if (text.outcome != Outcome::Data || text.reply->format != 8) {
+            return std::nullopt;
+        }
+        const auto* bytes = static_cast<const char*>(xcb_get_property_value(text.reply.get()));
+        const int length = xcb_get_property_value_length(text.reply.get());
+        if (target == StringAtom) {
+            return QString::fromLatin1(bytes, length);
+        }
+        QStringDecoder decoder(QStringConverter::Utf8,
+                               QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInitialBom);
+        QString decoded = decoder.decode(QByteArrayView(bytes, length));
+        if (decoder.hasError()) {
+            return std::nullopt;
+        }
+        return decoded;
+    }
+    return std::nullopt; // no text offered: an image, a file list, ...
+}
 
 X11SelectionReader::X11SelectionReader() : d(std::make_unique<Private>()) {}
 X11SelectionReader::~X11SelectionReader() = default;
 
-std::unique_ptr<X11SelectionReader> X11SelectionReader::create() { return nullptr; }
+std::unique_ptr<X11SelectionReader> X11SelectionReader::create() {
+    int screenNumber = 0;
+    xcb_connection_t* c = xcb_connect(nullptr, &screenNumber);
+    if (xcb_connection_has_error(c)) {
+        xcb_disconnect(c);
+        return nullptr;
+    }
+    std::unique_ptr<X11SelectionReader> reader(new X11SelectionReader());
+    Private& d = *reader->d;
+    d.c = c;
 
-bool X11SelectionReader::clipboardHasOwner() const { return true; }
+    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(c));
+    for (int i = 0; i < screenNumber && screens.rem > 1; ++i) {
+        xcb_screen_next(&screens);
+    }
+    if (!screens.rem) {
+        return nullptr;
+    }
 
-void X11SelectionReader::read(QObject*, std::function<void(std::optional<QString>)> done) { done(std::nullopt); }
+    std::array<xcb_intern_atom_cookie_t, AtomCount> cookies{};
+    std::vector<std::string> names(fixedAtomNames.begin(), fixedAtomNames.end());
+    for (int i = 0; i < propertySlotCount; ++i) {
+        names.push_back("_ONDARI_SELECTION_" + std::to_string(i));
+    }
+    for (int i = 0; i < AtomCount; ++i) {
+        cookies[i] = xcb_intern_atom(c, 0, uint16_t(names[i].size()), names[i].c_str());
+    }
+    for (int i = 0; i < AtomCount; ++i) {
+        XcbReply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(c, cookies[i], nullptr));
+        if (!reply) {
+            return nullptr;
+        }
+        d.atoms[i] = reply->atom;
+    }
+    for (int i = 0; i < propertySlotCount; ++i) {
+        d.propertySlots[i].atom = d.atoms[FirstSlotAtom + i];
+    }
+
+    // One window for the connection's life: an owner still answering a window that is gone
+    // fails with BadWindow, and xclip, for one, dies of it and takes the clipboard along.
+    d.window = xcb_generate_id(c);
+    const uint32_t eventMask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, d.window, screens.data->root, 0, 0, 1, 1, 0,
+                      XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &eventMask);
+    xcb_flush(c);
+
+    d.wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (d.wakeFd < 0) {
+        return nullptr;
+    }
+
+    if (auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr) {
+        d.ownerQueryConnection = x11->connection();
+    }
+    if (!d.ownerQueryConnection) {
+        d.ownOwnerConnection = xcb_connect(nullptr, nullptr);
+        if (xcb_connection_has_error(d.ownOwnerConnection)) {
+            return nullptr;
+        }
+        d.ownerQueryConnection = d.ownOwnerConnection;
+    }
+
+    d.worker = std::thread([&d] { d.run(); });
+    return reader;
+}
+
+bool X11SelectionReader::clipboardHasOwner() const {
+    xcb_connection_t* c = d->ownerQueryConnection;
+    const auto cookie = xcb_get_selection_owner(c, d->atoms[ClipboardAtom]);
+    XcbReply<xcb_get_selection_owner_reply_t> reply(xcb_get_selection_owner_reply(c, cookie, nullptr));
+    return !reply || reply->owner != XCB_NONE; // no answer: better a change too many than a copy missed
+}
+
+void X11SelectionReader::read(QObject* context, std::function<void(std::optional<QString>)> done) {
+    const quint64 id = ++d->lastId;
+    d->requests.emplace(id, Private::Request{context, std::move(done)});
+    {
+        std::lock_guard lock(d->mutex);
+        d->queue.push_back(id);
+    }
+    d->wake();
+}

@@ -33,9 +33,15 @@ void prepare() {
     std::atexit([] { QDir(rootPath()).removeRecursively(); });
 }
 
-QString root() { return rootPath(); }
-QString home() { return rootPath() + QStringLiteral("/home"); }
-QString configHome() { return rootPath() + QStringLiteral("/config"); }
+QString root() {
+    return rootPath();
+}
+QString home() {
+    return rootPath() + QStringLiteral("/home");
+}
+QString configHome() {
+    return rootPath() + QStringLiteral("/config");
+}
 
 QString testDataDir() {
     const QString fromEnv = qEnvironmentVariable("ONDARI_TESTDATA_DIR");
@@ -50,7 +56,9 @@ QByteArray readTestData(const QString& relativePath) {
     return file.readAll();
 }
 
-QString debugLogPath() { return home() + QStringLiteral("/ondari_debug.log"); }
+QString debugLogPath() {
+    return home() + QStringLiteral("/ondari_debug.log");
+}
 
 QStringList debugLogMessages() {
     QFile file(debugLogPath());
@@ -68,6 +76,8 @@ QStringList debugLogMessages() {
     return messages;
 }
 
-void clearDebugLog() { QFile::remove(debugLogPath()); }
+void clearDebugLog() {
+    QFile::remove(debugLogPath());
+}
 
 } // namespace TestEnvironment

@@ -1,0 +1,338 @@
+#include "SongLinkService.h"
+
+#include "DebugLog.h"
+#include "PreciseSleep.h"
+#include "SongLinkError.h"
+
+#include <QMetaEnum>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QScopeGuard>
+
+#include <QCoroNetworkReply>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int maxAttempts = 3;
+
+bool staysInQuery(char byte) {
+    if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9')) {
+        return true;
+    }
+    static constexpr QByteArrayView allowed = "-._~!$&'()*+,;=:@/?";
+    return allowed.contains(byte);
+}
+
+// Whether a reply error only restates the status: Qt turns error statuses into errors of the
+// content, protocol and server groups, and fails a redirect it does not follow. Anything else is
+// a failure of the transfer itself, whatever status came before it.
+bool comesFromStatus(int status, QNetworkReply::NetworkError error) {
+    if (status >= 300 && status <= 399) {
+        return error == QNetworkReply::ProtocolUnknownError ||
+               error == QNetworkReply::InsecureRedirectError || error == QNetworkReply::TooManyRedirectsError;
+    }
+    return status >= 400 && error >= QNetworkReply::ContentAccessDenied &&
+           error <= QNetworkReply::UnknownServerError;
+}
+
+// Whether Qt reads the answer's body: not for "no content" and not for a redirect.
+bool hasBody(int status) {
+    return (status >= 200 && status <= 299 && status != 204) || status >= 400;
+}
+
+QString describe(const QNetworkReply& reply) {
+    const char* name = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(reply.error());
+    return QString::fromLatin1(name ? name : "UnknownNetworkError") + QStringLiteral(": ") +
+           reply.errorString();
+}
+
+SongLinkResponse interpretReply(QNetworkReply& reply) {
+    const QVariant statusValue = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const std::optional<int> status =
+        statusValue.isValid() ? std::optional<int>(statusValue.toInt()) : std::nullopt;
+
+    if (reply.error() != QNetworkReply::NoError && !(status && comesFromStatus(*status, reply.error()))) {
+        throw SongLinkError::networkError(describe(reply));
+    }
+    // Qt may take a connection closed early for the end of an error answer; the announced length tells.
+    if (status && hasBody(*status)) {
+        bool known = false;
+        const qint64 announced = reply.header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+        if (known && reply.bytesAvailable() < announced) {
+            throw SongLinkError::networkError(QStringLiteral("RemoteHostClosedError: %1 of %2 bytes received")
+                                                  .arg(reply.bytesAvailable())
+                                                  .arg(announced));
+        }
+    }
+    // Without a status the answer did not come over HTTP; it is read like a 200 answer.
+    if (status && *status != 200) {
+        if (*status == 400 || *status == 404) {
+            throw SongLinkError::songNotFound();
+        }
+        if (*status == 429) {
+            throw SongLinkError::rateLimited();
+        }
+        if (*status >= 500 && *status <= 599) {
+            throw SongLinkError::serverError(*status);
+        }
+        throw SongLinkError::networkError(QStringLiteral("HTTP ") + QString::number(*status));
+    }
+
+    SongLinkResponse::DecodingError decodingError;
+    std::optional<SongLinkResponse> response = SongLinkResponse::decode(reply.readAll(), &decodingError);
+    if (!response) {
+        throw SongLinkError::decodingError(decodingError.message);
+    }
+    return std::move(*response);
+}
+
+SongMetadata metadataOf(const SongEntity& entity, const QString& platform) {
+    std::optional<QUrl> thumbnail;
+    if (entity.thumbnailUrl) {
+        const QUrl parsed(*entity.thumbnailUrl, QUrl::StrictMode);
+        if (parsed.isValid() && !parsed.isEmpty()) {
+            thumbnail = parsed;
+        }
+    }
+    return SongMetadata{entity.title.value_or(QStringLiteral("Unknown")),
+                        entity.artistName.value_or(QStringLiteral("Unknown")), thumbnail, platform};
+}
+
+} // namespace
+
+QString SongLinkService::defaultBaseURL() {
+    return QStringLiteral("https://api.song.link/v1-alpha.1/links");
+}
+
+SongLinkService& SongLinkService::shared() {
+    // Never destroyed: operations may still be suspended in it when the process ends.
+    static SongLinkService* const instance = [] {
+        QString base = qEnvironmentVariable("ONDARI_API_BASE_URL");
+        if (base.isEmpty()) {
+            base = defaultBaseURL();
+        }
+        return new SongLinkService(nullptr, base);
+    }();
+    return *instance;
+}
+
+SongLinkService::SongLinkService(QNetworkAccessManager* network, QString baseURL,
+                                 std::chrono::milliseconds timeout, QObject* parent)
+    : QObject(parent), m_network(network), m_baseURL(std::move(baseURL)), m_timeout(timeout) {
+    if (!m_network) {
+        m_network = new QNetworkAccessManager(this);
+    }
+}
+
+SongLinkService::~SongLinkService() {
+    // The aborted replies resume their operations right here; they see m_destroying and give up.
+    m_destroying = true;
+    m_shutdown.cancel();
+}
+
+bool SongLinkService::isGone(const QPointer<SongLinkService>& self) {
+    return !self || self->m_destroying;
+}
+
+std::optional<QByteArray> SongLinkService::encodeQueryValue(const QString& link) {
+    // A lone surrogate has no UTF-8 form; Qt would silently replace it.
+    for (qsizetype i = 0; i < link.size(); ++i) {
+        const QChar c = link.at(i);
+        if (c.isHighSurrogate() && i + 1 < link.size() && link.at(i + 1).isLowSurrogate()) {
+            ++i;
+        } else if (c.isSurrogate()) {
+            return std::nullopt;
+        }
+    }
+    static constexpr char hex[] = "0123456789ABCDEF";
+    const QByteArray utf8 = link.toUtf8();
+    QByteArray encoded;
+    encoded.reserve(utf8.size() * 3);
+    for (const char byte : utf8) {
+        if (staysInQuery(byte)) {
+            encoded.append(byte);
+        } else {
+            const auto value = static_cast<unsigned char>(byte);
+            encoded.append('%');
+            encoded.append(hex[value >> 4]);
+            encoded.append(hex[value & 0x0F]);
+        }
+    }
+    return encoded;
+}
+
+std::optional<QUrl> SongLinkService::requestURL(const QString& baseURL, const QString& link) {
+    const std::optional<QByteArray> encoded = encodeQueryValue(link);
+    if (!encoded) {
+        return std::nullopt;
+    }
+    const QByteArray text = baseURL.toUtf8() + "?url=" + *encoded + "&userCountry=US";
+    QUrl url = QUrl::fromEncoded(text, QUrl::StrictMode);
+    if (!url.isValid()) {
+        return std::nullopt;
+    }
+    return url;
+}
+
+QUrl SongLinkService::composeOrThrow(const QString& link) const {
+    std::optional<QUrl> url = requestURL(m_baseURL, link);
+    if (!url) {
+        throw SongLinkError::invalidURL();
+    }
+    return *url;
+}
+
+std::optional<SongMetadata> SongLinkService::extractMetadata(const SongLinkResponse& response,
+                                                             Platform platform) {
+    if (!response.entitiesByUniqueId) {
+        return std::nullopt;
+    }
+    const QString provider = Platforms::apiProviderName(platform);
+    for (const SongEntity& entity : *response.entitiesByUniqueId) {
+        if (entity.apiProvider && *entity.apiProvider == provider) {
+            return metadataOf(entity, Platforms::rawValue(platform));
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<Platform> SongLinkService::detectSourcePlatform(const SongLinkResponse& response,
+                                                              std::optional<Platform> excluding) {
+    if (!response.entitiesByUniqueId) {
+        return std::nullopt;
+    }
+    for (const Platform platform : Platforms::allCases()) {
+        if (excluding && *excluding == platform) {
+            continue;
+        }
+        const QString provider = Platforms::apiProviderName(platform);
+        for (const SongEntity& entity : *response.entitiesByUniqueId) {
+            if (entity.apiProvider && *entity.apiProvider == provider) {
+                return platform;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+QCoro::Task<SongLinkResponse> SongLinkService::performRequest(QUrl url, CancellationToken cancel) {
+    const QPointer<SongLinkService> self(this);
+    if (cancel.isCancelled()) {
+        throw SongLinkError::networkError(QStringLiteral("OperationCanceledError: cancelled before sending"));
+    }
+    if (!m_network) {
+        throw SongLinkError::networkError(QStringLiteral("no network access manager"));
+    }
+
+    QNetworkRequest request(url);
+    request.setTransferTimeout(static_cast<int>(m_timeout.count()));
+    // The manager is the reply's parent, so a reply we never get back to goes with it.
+    QNetworkReply* reply = m_network->get(request);
+    const auto release = qScopeGuard([guard = QPointer<QNetworkReply>(reply)] {
+        if (guard) {
+            guard->deleteLater();
+        }
+    });
+    // Queued, so that the canceller is not re-entered by the operation failing underneath it.
+    cancel.onCancelled(
+        reply, [reply] { reply->abort(); }, Qt::QueuedConnection);
+    m_shutdown.onCancelled(reply, [reply] { reply->abort(); });
+
+    co_await reply;
+
+    if (isGone(self)) {
+        throw SongLinkError::networkError(
+            QStringLiteral("OperationCanceledError: the service was shut down"));
+    }
+    if (cancel.isCancelled()) {
+        throw SongLinkError::networkError(QStringLiteral("OperationCanceledError: cancelled"));
+    }
+    co_return interpretReply(*reply);
+}
+
+QCoro::Task<ConversionResult> SongLinkService::performConversion(QUrl url, Platform to,
+                                                                 std::optional<Platform> from) {
+    const SongLinkResponse response = co_await performRequest(std::move(url));
+    // From here on only the answer is used, never the service.
+
+    std::optional<QString> targetURL;
+    if (response.linksByPlatform) {
+        const auto entry = response.linksByPlatform->constFind(Platforms::songLinkKey(to));
+        if (entry != response.linksByPlatform->cend()) {
+            targetURL = entry->url;
+        }
+    }
+    if (!targetURL) {
+        throw SongLinkError::noTargetPlatformLink(to);
+    }
+
+    std::optional<SongMetadata> sourceMetadata;
+    if (from) {
+        sourceMetadata = extractMetadata(response, *from);
+    } else if (const std::optional<Platform> detected = detectSourcePlatform(response, to)) {
+        sourceMetadata = extractMetadata(response, *detected);
+    }
+    co_return ConversionResult{*targetURL, sourceMetadata, extractMetadata(response, to)};
+}
+
+QCoro::Task<ConversionResult> SongLinkService::convert(QString url, Platform to) {
+    const QPointer<SongLinkService> self(this);
+    const QUrl request = composeOrThrow(url);
+    const QString target = Platforms::displayName(to);
+
+    for (int attempt = 1;; ++attempt) {
+        debugLog(QStringLiteral("API: Attempt ") + QString::number(attempt) + QStringLiteral(" for ") + url +
+                 QStringLiteral(" -> ") + target);
+        try {
+            co_return co_await performConversion(request, to, std::nullopt);
+        } catch (const SongLinkError& error) {
+            if (error.kind() != SongLinkError::Kind::serverError) {
+                throw;
+            }
+            debugLog(QStringLiteral("API: Got server error ") + QString::number(error.status()) +
+                     QStringLiteral(", retrying..."));
+            if (attempt == maxAttempts) {
+                throw;
+            }
+        }
+        co_await preciseSleep(attempt * 500ms);
+        if (isGone(self)) {
+            throw SongLinkError::networkError(
+                QStringLiteral("OperationCanceledError: the service was shut down"));
+        }
+    }
+}
+
+QCoro::Task<ConversionResult> SongLinkService::convert(QString url) {
+    return convert(std::move(url), Platform::appleMusic);
+}
+
+QCoro::Task<UniversalLinkResult> SongLinkService::getUniversalLink(QString url) {
+    const SongLinkResponse response = co_await performRequest(composeOrThrow(url));
+    if (!response.pageUrl) {
+        throw SongLinkError::songNotFound();
+    }
+    std::optional<SongMetadata> metadata;
+    if (response.entitiesByUniqueId && !response.entitiesByUniqueId->isEmpty()) {
+        const SongEntity& entity = response.entitiesByUniqueId->first();
+        metadata = metadataOf(entity, entity.apiProvider.value_or(QStringLiteral("unknown")));
+    }
+    co_return UniversalLinkResult{*response.pageUrl, metadata};
+}
+
+QCoro::Task<SongMetadata> SongLinkService::fetchMetadata(QString url, Platform platform,
+                                                         CancellationToken cancel) {
+    const SongLinkResponse response = co_await performRequest(composeOrThrow(url), std::move(cancel));
+    if (std::optional<SongMetadata> metadata = extractMetadata(response, platform)) {
+        co_return std::move(*metadata);
+    }
+    co_return SongMetadata{QStringLiteral("Unknown"), QStringLiteral("Unknown"), std::nullopt,
+                           Platforms::rawValue(platform)};
+}
+
+QCoro::Task<SongMetadata> SongLinkService::fetchMetadata(QString url) {
+    return fetchMetadata(std::move(url), Platform::spotify);
+}

@@ -1,0 +1,99 @@
+#include "StatusItem.h"
+
+#include <QGuiApplication>
+#include <QMenu>
+#include <QPainter>
+#include <QScreen>
+#include <QSystemTrayIcon>
+
+StatusItem::StatusItem(QObject* parent)
+    : QObject(parent), m_tray(new QSystemTrayIcon(this)), m_menu(new QMenu()) {
+    m_menu->setToolTipsVisible(true);
+    m_tray->setContextMenu(m_menu);
+    connect(m_menu, &QMenu::aboutToShow, this, [this] {
+        emit menuOpenChanged(true);
+        emit menuAboutToOpen(m_menu);
+    });
+    connect(m_menu, &QMenu::aboutToHide, this, [this] { emit menuOpenChanged(false); });
+    connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        // A status item opens its menu on a plain click as well.
+        if (reason == QSystemTrayIcon::Trigger && !m_menu->isVisible()) {
+            m_menu->popup(buttonRect().bottomLeft());
+        }
+    });
+
+    m_trayPoll.setInterval(trayPollMs);
+    connect(&m_trayPoll, &QTimer::timeout, this, &StatusItem::showWhenTrayAppears);
+    if (isTrayAvailable()) {
+        m_tray->show();
+    } else {
+        m_trayPoll.start();
+    }
+}
+
+StatusItem::~StatusItem() {
+    m_tray->hide();
+    delete m_menu;
+}
+
+bool StatusItem::isTrayAvailable() {
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+bool StatusItem::isVisibleInTray() const {
+    return m_tray->isVisible() && isTrayAvailable();
+}
+
+void StatusItem::showWhenTrayAppears() {
+    if (!isTrayAvailable()) {
+        return;
+    }
+    m_trayPoll.stop();
+    m_tray->show();
+    emit trayAvailabilityChanged(true);
+}
+
+void StatusItem::setImage(const QIcon& image) {
+    m_image = image;
+    applyIcon();
+}
+
+void StatusItem::setAppearsDisabled(bool disabled) {
+    m_disabled = disabled;
+    applyIcon();
+}
+
+QIcon StatusItem::currentIcon() const {
+    return m_tray->icon();
+}
+
+void StatusItem::applyIcon() {
+    if (!m_disabled || m_image.isNull()) {
+        m_tray->setIcon(m_image);
+        return;
+    }
+    // Trays draw the normal mode only, so the dimmed look is painted into the pixmaps.
+    QIcon dimmed;
+    for (const int size : {16, 22, 24, 32, 48, 64}) {
+        QPixmap source = m_image.pixmap(QSize(size, size));
+        QPixmap faded(source.size());
+        faded.setDevicePixelRatio(source.devicePixelRatio());
+        faded.fill(Qt::transparent);
+        QPainter painter(&faded);
+        painter.setOpacity(0.35);
+        painter.drawPixmap(0, 0, source);
+        painter.end();
+        dimmed.addPixmap(faded);
+    }
+    m_tray->setIcon(dimmed);
+}
+
+QRect StatusItem::buttonRect() const {
+    const QRect reported = m_tray->geometry();
+    if (reported.isValid() && !reported.isEmpty()) {
+        return reported;
+    }
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QRect area = screen ? screen->availableGeometry() : QRect(0, 0, 1280, 800);
+    return QRect(area.x() + area.width() - 24, area.y(), 24, 24);
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QIcon>
+#include <QObject>
+#include <QRect>
+#include <QTimer>
+
+class QMenu;
+class QSystemTrayIcon;
+
+// The program's icon in the system tray with its menu. A left click opens the menu too.
+// Without a tray the item waits, and shows itself once a tray appears.
+class StatusItem : public QObject {
+    Q_OBJECT
+
+public:
+    // How often a missing tray is looked for again.
+    static constexpr int trayPollMs = 2000;
+
+    explicit StatusItem(QObject* parent = nullptr);
+    ~StatusItem() override;
+
+    void setImage(const QIcon& image);
+    // Drawn dimmed, as a switched-off item is.
+    void setAppearsDisabled(bool disabled);
+    bool appearsDisabled() const { return m_disabled; }
+
+    QMenu* menu() const { return m_menu; }
+    bool isVisibleInTray() const;
+    static bool isTrayAvailable();
+
+    // The item's rectangle on screen. Trays report it only some moments after the icon shows,
+    // and some never do: then a 24 x 24 square at the top-right corner of the available area
+    // of the primary screen stands in.
+    QRect buttonRect() const;
+
+    // The icon as drawn now (tests look at it).
+    QIcon currentIcon() const;
+
+signals:
+    // Before the menu shows: the owner fills it (or empties it).
+    void menuAboutToOpen(QMenu* menu);
+    void menuOpenChanged(bool open);
+    void trayAvailabilityChanged(bool available);
+
+private:
+    void applyIcon();
+    void showWhenTrayAppears();
+
+    QSystemTrayIcon* m_tray;
+    QMenu* m_menu;
+    QIcon m_image;
+    bool m_disabled = false;
+    QTimer m_trayPoll;
+};

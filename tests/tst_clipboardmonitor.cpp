@@ -1,0 +1,343 @@
+#include "ClipboardMonitor.h"
+#include "ConversionQueue.h"
+#include "FakePasteboard.h"
+#include "MenuTracking.h"
+#include "ScriptedSongLinkService.h"
+#include "SettingsManager.h"
+#include "TestEnvironment.h"
+#include "UserDefaults.h"
+
+#include <QSignalSpy>
+
+namespace {
+const QString spotifyLink = QStringLiteral("https://open.spotify.com/track/0SZemtszoaQHL3aUuMS6WF");
+const QString appleLink = QStringLiteral("https://music.apple.com/us/song/what-we-worked-for/44733632");
+const QString tidalLink = QStringLiteral("https://tidal.com/browse/track/11343638");
+} // namespace
+
+// The watcher with a controllable clipboard and a real queue whose conversions never end.
+class ClipboardMonitorTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<UserDefaults> defaults;
+    std::unique_ptr<SettingsManager> settings;
+    std::unique_ptr<FakePasteboard> pasteboard;
+    std::unique_ptr<ScriptedSongLinkService> api;
+    std::unique_ptr<MenuTracking> menu;
+    std::unique_ptr<ConversionQueue> queue;
+    std::unique_ptr<ClipboardMonitor> monitor;
+    int settingsFile = 0;
+
+    // One tick plus the read's answer.
+    void tick() {
+        monitor->checkClipboard();
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+    }
+
+    void copyAndTick(std::optional<QString> text) {
+        pasteboard->copy(std::move(text));
+        tick();
+    }
+
+private slots:
+    void init() {
+        defaults = std::make_unique<UserDefaults>(TestEnvironment::root() +
+                                                  QStringLiteral("/settings-%1.conf").arg(++settingsFile));
+        settings = std::make_unique<SettingsManager>(
+            *defaults, LoginItem(TestEnvironment::configHome() + QStringLiteral("/autostart"),
+                                 QStringLiteral("t"), QStringLiteral("/bin/true")));
+        pasteboard = std::make_unique<FakePasteboard>();
+        api = std::make_unique<ScriptedSongLinkService>();
+        api->hangForever = true;
+        menu = std::make_unique<MenuTracking>();
+        queue = std::make_unique<ConversionQueue>(*settings, *api, *pasteboard, *menu);
+        monitor = std::make_unique<ClipboardMonitor>(*settings, *pasteboard, queue.get());
+        queue->setProcessedLinkMemory(monitor.get());
+        TestEnvironment::clearDebugLog();
+    }
+
+    void cleanup() {
+        monitor.reset();
+        queue.reset();
+        api.reset();
+        menu.reset();
+        pasteboard.reset();
+        settings.reset();
+        defaults.reset();
+    }
+
+    void contentOnClipboardAtStartIsNotProcessed() {
+        pasteboard->copy(spotifyLink);
+        monitor->startMonitoring();
+        QCOMPARE(monitor->lastChangeCount(), pasteboard->changeCount());
+        tick();
+        QCOMPARE(pasteboard->reads, 0);
+        QVERIFY(!queue->currentRequest());
+        const QStringList log = TestEnvironment::debugLogMessages();
+        QCOMPARE(log.value(0), QStringLiteral("Started clipboard monitoring, initial changeCount: 1"));
+        QCOMPARE(log.value(1), QStringLiteral("Timer added to main run loop"));
+
+        copyAndTick(appleLink);
+        QVERIFY(queue->currentRequest());
+        QCOMPARE(queue->currentRequest()->sourceURL, appleLink);
+    }
+
+    void pollTimerDrivesChecks() {
+        monitor->startMonitoring();
+        pasteboard->copy(spotifyLink);
+        QTRY_VERIFY_WITH_TIMEOUT(queue->currentRequest().has_value(), 2000);
+        monitor->stopMonitoring();
+        QVERIFY(!monitor->isMonitoring());
+    }
+
+    void defaultModeEnqueuesForTheTarget() {
+        monitor->startMonitoring();
+        copyAndTick(QStringLiteral("listen to this ") + spotifyLink + QStringLiteral("?si=abc now"));
+        QVERIFY(queue->currentRequest());
+        QCOMPARE(queue->currentRequest()->sourceURL, spotifyLink);
+        QCOMPARE(queue->currentRequest()->targetPlatform, Platform::appleMusic);
+        QVERIFY(!queue->currentRequest()->autoConvert);
+        QCOMPARE(monitor->detectedMusicURL(), spotifyLink);
+        QCOMPARE(monitor->detectedPlatform(), Platform::spotify);
+        const QStringList log = TestEnvironment::debugLogMessages();
+        QVERIFY(log.contains(QStringLiteral("Clipboard changed, new changeCount: 1")));
+        QVERIFY(log.contains(QStringLiteral("Found Spotify URL: ") + spotifyLink));
+        QVERIFY(log.contains(QStringLiteral("Default mode: enqueuing URL for conversion to Apple Music")));
+    }
+
+    void repeatsAreHandledOnceUntilReset() {
+        monitor->startMonitoring();
+        copyAndTick(spotifyLink);
+        copyAndTick(spotifyLink);
+        QCOMPARE(queue->queueCount(), 0);
+        QVERIFY(TestEnvironment::debugLogMessages().contains(
+            QStringLiteral("Same URL as last processed, skipping")));
+
+        // Closing the toast forgets the link: the same copy is converted again.
+        queue->dismiss();
+        QVERIFY(!queue->currentRequest());
+        copyAndTick(spotifyLink);
+        QVERIFY(queue->currentRequest());
+    }
+
+    void resetTakesOverTheCurrentCount() {
+        monitor->startMonitoring();
+        copyAndTick(spotifyLink);
+        pasteboard->copy(QStringLiteral("something else"));
+        monitor->resetLastProcessed();
+        QCOMPARE(monitor->lastChangeCount(), pasteboard->changeCount());
+        QVERIFY(!monitor->lastProcessedURL());
+        tick();
+        QCOMPARE(pasteboard->reads, 1); // the content present at the reset is not read
+    }
+
+    void ownWriteIsNotPickedUpAgain() {
+        monitor->startMonitoring();
+        pasteboard->writeString(appleLink);
+        monitor->markProcessed(appleLink);
+        tick();
+        QCOMPARE(pasteboard->reads, 0);
+        copyAndTick(appleLink);
+        QCOMPARE(pasteboard->reads, 1);
+        QVERIFY(TestEnvironment::debugLogMessages().contains(
+            QStringLiteral("Same URL as last processed, skipping")));
+        QVERIFY(!queue->currentRequest());
+    }
+
+    void lengthLimitCountsCharacters_data() {
+        QTest::addColumn<QString>("filler");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("2000 letters") << QStringLiteral("a") << 2000 << true;
+        QTest::newRow("2001 letters") << QStringLiteral("a") << 2001 << false;
+        // Emoji take two UTF-16 units each but count as one character.
+        QTest::newRow("2000 emoji") << QStringLiteral("\U0001F3B5") << 2000 << true;
+        QTest::newRow("2001 emoji") << QStringLiteral("\U0001F3B5") << 2001 << false;
+    }
+
+    void lengthLimitCountsCharacters() {
+        QFETCH(QString, filler);
+        QFETCH(int, count);
+        QFETCH(bool, accepted);
+        const QString link = spotifyLink + QLatin1Char(' ');
+        QString text = link;
+        while (text.size() < link.size() + (count - link.size()) * filler.size()) {
+            text += filler;
+        }
+        monitor->startMonitoring();
+        copyAndTick(text);
+        const QStringList log = TestEnvironment::debugLogMessages();
+        QCOMPARE(queue->currentRequest().has_value(), accepted);
+        QCOMPARE(log.contains(QStringLiteral("No string content in clipboard")), !accepted);
+    }
+
+    void contentLogLineIsCutAt100Characters() {
+        monitor->startMonitoring();
+        copyAndTick(QString(150, QLatin1Char('x')));
+        copyAndTick(QStringLiteral("short"));
+        const QStringList log = TestEnvironment::debugLogMessages();
+        QVERIFY(log.contains(QStringLiteral("Clipboard content: ") + QString(100, QLatin1Char('x')) +
+                             QStringLiteral("...")));
+        QVERIFY(log.contains(QStringLiteral("Clipboard content: short...")));
+        QVERIFY(log.contains(QStringLiteral("No music track URL found")));
+    }
+
+    void disabledIgnoresCopiesAndCatchesUpOnceReenabled() {
+        monitor->startMonitoring();
+        settings->setIsEnabled(false);
+        copyAndTick(spotifyLink);
+        QCOMPARE(pasteboard->reads, 0);
+        copyAndTick(appleLink);
+        settings->setIsEnabled(true);
+        tick();
+        QCOMPARE(pasteboard->reads, 1);
+        QCOMPARE(queue->currentRequest()->sourceURL, appleLink);
+        tick();
+        QCOMPARE(pasteboard->reads, 1);
+    }
+
+    void silentModeKeepsTheLatestPendingLink() {
+        settings->setConversionMode(ConversionMode::silent);
+        monitor->startMonitoring();
+        copyAndTick(spotifyLink);
+        QCOMPARE(monitor->pendingMusicURL(), spotifyLink);
+        QCOMPARE(monitor->pendingPlatform(), Platform::spotify);
+        QVERIFY(!queue->currentRequest());
+        QVERIFY(TestEnvironment::debugLogMessages().contains(
+            QStringLiteral("Silent mode: stored pending URL for manual conversion")));
+
+        copyAndTick(appleLink);
+        QCOMPARE(monitor->pendingMusicURL(), appleLink);
+
+        // An excluded service leaves the pending link in place...
+        copyAndTick(tidalLink);
+        QCOMPARE(monitor->pendingMusicURL(), appleLink);
+        QVERIFY(TestEnvironment::debugLogMessages().contains(
+            QStringLiteral("Platform Tidal not valid for current settings, ignoring")));
+
+        // ...a text without a link, or no text at all, clears it.
+        copyAndTick(QStringLiteral("hello"));
+        QVERIFY(!monitor->pendingMusicURL());
+        QVERIFY(!monitor->pendingPlatform());
+        copyAndTick(spotifyLink + QStringLiteral("?si=1"));
+        QVERIFY(monitor->pendingMusicURL());
+        copyAndTick(std::nullopt);
+        QVERIFY(!monitor->pendingMusicURL());
+    }
+
+    void pendingLinkConvertsFromTheMenu() {
+        settings->setConversionMode(ConversionMode::silent);
+        monitor->startMonitoring();
+        copyAndTick(spotifyLink);
+        monitor->convertPendingURL();
+        QVERIFY(!monitor->pendingMusicURL());
+        QVERIFY(queue->currentRequest());
+        QVERIFY(queue->currentRequest()->autoConvert);
+        QCOMPARE(queue->currentRequest()->targetPlatform, Platform::appleMusic);
+
+        copyAndTick(appleLink);
+        monitor->convertPendingURL(Platform::tidal);
+        QVERIFY(!monitor->pendingMusicURL());
+        QCOMPARE(queue->queueCount(), 1);
+
+        // Nothing pending: nothing happens.
+        monitor->convertPendingURL();
+        monitor->convertPendingURL(Platform::tidal);
+        QCOMPARE(queue->queueCount(), 1);
+    }
+
+    void pendingLinkWithoutTargetIsDropped() {
+        settings->setConversionMode(ConversionMode::silent);
+        settings->setIsBidirectional(true);
+        monitor->startMonitoring();
+        copyAndTick(appleLink);
+        settings->setIsBidirectional(false);
+        monitor->convertPendingURL();
+        QVERIFY(!monitor->pendingMusicURL());
+        QVERIFY(!queue->currentRequest());
+        QVERIFY(TestEnvironment::debugLogMessages().contains(
+            QStringLiteral("No target platform for Apple Music in current settings")));
+    }
+
+    void modesAndTargets_data() {
+        QTest::addColumn<ConversionMode>("mode");
+        QTest::addColumn<TargetServiceOption>("target");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<bool>("askMode");
+        QTest::addColumn<bool>("universal");
+        QTest::addColumn<bool>("autoConvert");
+        QTest::newRow("default universal")
+            << ConversionMode::default_ << TargetServiceOption::universalLink
+            << "Default mode: enqueuing URL for universal link conversion" << false << true << false;
+        QTest::newRow("automatic universal")
+            << ConversionMode::automatic << TargetServiceOption::universalLink
+            << "Automatic mode: enqueuing URL for universal link auto-conversion" << false << true << true;
+        QTest::newRow("default ask") << ConversionMode::default_ << TargetServiceOption::askEachTime
+                                     << "Default mode (Ask Each Time): enqueuing URL for user selection"
+                                     << true << false << false;
+        // Ask mode never converts on its own, even in automatic mode.
+        QTest::newRow("automatic ask")
+            << ConversionMode::automatic << TargetServiceOption::askEachTime
+            << "Automatic mode (Ask Each Time): enqueuing URL for user selection" << true << false << false;
+        QTest::newRow("automatic service")
+            << ConversionMode::automatic << TargetServiceOption::youtubeMusic
+            << "Automatic mode: enqueuing URL for auto-conversion to YouTube Music" << false << false << true;
+    }
+
+    void modesAndTargets() {
+        QFETCH(ConversionMode, mode);
+        QFETCH(TargetServiceOption, target);
+        QFETCH(QString, line);
+        QFETCH(bool, askMode);
+        QFETCH(bool, universal);
+        QFETCH(bool, autoConvert);
+        settings->setConversionMode(mode);
+        settings->setTargetService(target);
+        monitor->startMonitoring();
+        copyAndTick(spotifyLink);
+        QVERIFY(TestEnvironment::debugLogMessages().contains(line));
+        QVERIFY(queue->currentRequest());
+        QCOMPARE(queue->isAskMode(), askMode);
+        QCOMPARE(queue->currentRequest()->isUniversalLink, universal);
+        QCOMPARE(queue->currentRequest()->autoConvert, autoConvert);
+    }
+
+    void stuckReadBlocksUntilTheGuardEnds() {
+        monitor->setReadTimeoutForTesting(200);
+        monitor->startMonitoring();
+        pasteboard->hangReads = true;
+        copyAndTick(spotifyLink);
+        QVERIFY(monitor->isReadingClipboard());
+        QTest::qWait(250);
+        tick(); // the guard is over, but nothing changed since the read began: nothing happens
+        QCOMPARE(pasteboard->reads, 1);
+        QVERIFY(monitor->isReadingClipboard());
+
+        // A change during a running read waits for it...
+        pasteboard->hangReads = false;
+        pasteboard->copy(appleLink);
+        monitor->setReadTimeoutForTesting(60000);
+        tick();
+        QCOMPARE(pasteboard->reads, 1);
+        // ...and is taken up by the first tick after the guard.
+        monitor->setReadTimeoutForTesting(200);
+        tick();
+        QCOMPARE(pasteboard->reads, 2);
+        QVERIFY(TestEnvironment::debugLogMessages().contains(
+            QStringLiteral("Clipboard read timeout, resetting flag")));
+        QCOMPARE(queue->currentRequest()->sourceURL, appleLink);
+    }
+
+    void resultOfAGoneWatcherIsDropped() {
+        monitor->startMonitoring();
+        pasteboard->copy(spotifyLink);
+        monitor->checkClipboard();
+        monitor.reset();
+        QCoreApplication::processEvents();
+        QVERIFY(!queue->currentRequest());
+    }
+};
+
+ONDARI_TEST_MAIN(ClipboardMonitorTest)
+#include "tst_clipboardmonitor.moc"
