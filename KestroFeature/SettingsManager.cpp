@@ -218,8 +218,9 @@ void SettingsManager::setLaunchAtLogin(bool enabled) {
     }
 }
 
-void SettingsManager::subscribeIsEnabled(QObject* context, std::function<void(bool)> handler) {
+QMetaObject::Connection SettingsManager::subscribeIsEnabled(QObject* context,
+                                                            std::function<void(bool)> handler) {
     // The value at the time of subscribing, delivered later like every other value.
     QTimer::singleShot(0, context, [handler, current = isEnabled()] { handler(current); });
-    connect(this, &SettingsManager::isEnabledChanged, context, handler, Qt::QueuedConnection);
+    return connect(this, &SettingsManager::isEnabledChanged, context, handler, Qt::QueuedConnection);
 }

@@ -57,7 +57,8 @@ public:
     void setLaunchAtLogin(bool enabled);
 
     // Delivers the current isEnabled value once (queued), then every later assignment (queued).
-    void subscribeIsEnabled(QObject* context, std::function<void(bool)> handler);
+    // Disconnecting the returned connection ends the later deliveries.
+    QMetaObject::Connection subscribeIsEnabled(QObject* context, std::function<void(bool)> handler);
 
 signals:
     // Any setting was assigned.

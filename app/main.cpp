@@ -1,8 +1,5 @@
-#include <QApplication>
+#include "KestroApp.h"
 
 int main(int argc, char* argv[]) {
-    QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Ondari"));
-    QApplication::setApplicationName(QStringLiteral("Ondari"));
-    return 0;
+    return KestroApp::main(argc, argv);
 }

@@ -74,3 +74,7 @@ void Pasteboard::readString(QObject* context, std::function<void(std::optional<Q
     }
     QTimer::singleShot(0, context, [done = std::move(done), result] { done(result); });
 }
+
+void Pasteboard::shutdown() {
+    m_reader.reset();
+}

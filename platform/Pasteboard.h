@@ -39,6 +39,9 @@ public:
     // context is gone by then.
     virtual void readString(QObject* context, std::function<void(std::optional<QString>)> done);
 
+    // Stops the reading thread; reads after this give no text. Called before the program ends.
+    void shutdown();
+
 signals:
     void changeCountChanged(int changeCount);
 

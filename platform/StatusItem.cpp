@@ -24,11 +24,6 @@ StatusItem::StatusItem(QObject* parent)
 
     m_trayPoll.setInterval(trayPollMs);
     connect(&m_trayPoll, &QTimer::timeout, this, &StatusItem::showWhenTrayAppears);
-    if (isTrayAvailable()) {
-        m_tray->show();
-    } else {
-        m_trayPoll.start();
-    }
 }
 
 StatusItem::~StatusItem() {
@@ -56,6 +51,14 @@ void StatusItem::showWhenTrayAppears() {
 void StatusItem::setImage(const QIcon& image) {
     m_image = image;
     applyIcon();
+    // The item shows once it has an image; without a tray it waits for one.
+    if (!m_tray->isVisible() && !m_trayPoll.isActive()) {
+        if (isTrayAvailable()) {
+            m_tray->show();
+        } else {
+            m_trayPoll.start();
+        }
+    }
 }
 
 void StatusItem::setAppearsDisabled(bool disabled) {

@@ -22,17 +22,17 @@ public:
 
     void setImage(const QIcon& image);
     // Drawn dimmed, as a switched-off item is.
-    void setAppearsDisabled(bool disabled);
+    virtual void setAppearsDisabled(bool disabled);
     bool appearsDisabled() const { return m_disabled; }
 
     QMenu* menu() const { return m_menu; }
-    bool isVisibleInTray() const;
+    virtual bool isVisibleInTray() const;
     static bool isTrayAvailable();
 
     // The item's rectangle on screen. Trays report it only some moments after the icon shows,
     // and some never do: then a 24 x 24 square at the top-right corner of the available area
     // of the primary screen stands in.
-    QRect buttonRect() const;
+    virtual QRect buttonRect() const;
 
     // The icon as drawn now (tests look at it).
     QIcon currentIcon() const;

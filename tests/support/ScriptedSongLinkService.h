@@ -65,19 +65,20 @@ public:
     static std::exception_ptr error(SongLinkError e) { return std::make_exception_ptr(e); }
 
 private:
+    // Ends by throwing when the service is gone meanwhile: the callers then read no member of it.
     QCoro::Task<> wait(Answer answer, CancellationToken cancel) {
         const auto step = std::chrono::milliseconds(5);
         QPointer<ScriptedSongLinkService> self(this);
         auto left = answer.delay;
-        while (left.count() > 0 || (self && self->hangForever)) {
-            if (cancel.isCancelled() || !self) {
+        while (true) {
+            if (!self || cancel.isCancelled()) {
                 throw SongLinkError::networkError(QStringLiteral("cancelled"));
+            }
+            if (left.count() <= 0 && !self->hangForever) {
+                break;
             }
             co_await preciseSleep(step);
             left -= step;
-        }
-        if (cancel.isCancelled()) {
-            throw SongLinkError::networkError(QStringLiteral("cancelled"));
         }
         if (answer.error) {
             std::rethrow_exception(answer.error);

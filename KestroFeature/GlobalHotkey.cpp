@@ -1,0 +1,92 @@
+#include "GlobalHotkey.h"
+
+#include "Accessibility.h"
+#include "ConversionQueue.h"
+#include "DebugLog.h"
+
+#include <QPointer>
+#include <QTimer>
+
+namespace {
+QString flag(bool value) {
+    return value ? QStringLiteral("true") : QStringLiteral("false");
+}
+} // namespace
+
+GlobalHotkey::GlobalHotkey(ConversionQueue& queue, Accessibility& accessibility, KeyMonitorFactory& monitors,
+                           QObject* parent)
+    : QObject(parent), m_queue(queue), m_accessibility(accessibility), m_monitors(monitors) {}
+
+GlobalHotkey::~GlobalHotkey() = default;
+
+GlobalHotkey& GlobalHotkey::shared() {
+    static GlobalHotkey* instance = new GlobalHotkey(ConversionQueue::shared(), Accessibility::shared(),
+                                                     SystemKeyMonitorFactory::shared());
+    return *instance;
+}
+
+void GlobalHotkey::registerHotkey() {
+    const bool trusted = m_accessibility.isTrusted();
+    debugLog(QStringLiteral("Hotkey: Accessibility trusted = ") + flag(trusted));
+    if (!trusted) {
+        debugLog(
+            QStringLiteral("Hotkey: Permission not granted. Please add this app to System Settings > Privacy "
+                           "& Security > Accessibility"));
+    }
+    // A second registration replaces the monitors, so no press is handled twice.
+    m_globalMonitor.reset();
+    m_localMonitor.reset();
+
+    m_globalMonitor = m_monitors.addGlobalMonitor(scheduledHandler());
+    debugLog(QStringLiteral("Hotkey: Global monitor registered = ") + flag(m_globalMonitor != nullptr));
+    m_localMonitor = m_monitors.addLocalMonitor(scheduledHandler());
+    debugLog(QStringLiteral("Hotkey: Local monitor registered = ") + flag(m_localMonitor != nullptr));
+}
+
+void GlobalHotkey::unregisterHotkey() {
+    m_globalMonitor.reset();
+    m_localMonitor.reset();
+}
+
+KeyDownHandler GlobalHotkey::scheduledHandler() {
+    // The decision runs after the monitor's handler has returned; the local monitor never
+    // waits for it, and a hot-key object that is gone decides nothing.
+    QPointer<GlobalHotkey> self(this);
+    return [self](const KeyDownEvent& event) {
+        if (!self) {
+            return;
+        }
+        QTimer::singleShot(0, self.data(), [self, event] {
+            if (self) {
+                self->handleKeyEvent(event);
+            }
+        });
+    };
+}
+
+void GlobalHotkey::handleKeyEvent(const KeyDownEvent& event) {
+    const bool isReturn = event.key == KeyDownEvent::Key::returnKey;
+    const bool isEnter = isReturn || event.key == KeyDownEvent::Key::keypadEnter;
+    // Only the two Enter keys are written down: a line for every key would keep a record of
+    // everything the user types, in every program.
+    if (!isEnter) {
+        return;
+    }
+    const bool command = event.hasModifier(KeyDownEvent::controlMask);
+    const bool toastVisible = m_queue.isToastVisible();
+    debugLog(QStringLiteral("Hotkey: Key event - keyCode=%1, cmd=%2, toastVisible=%3")
+                 .arg(event.keyCode)
+                 .arg(flag(command), flag(toastVisible)));
+    if (!command || !isReturn || !toastVisible) {
+        return;
+    }
+    debugLog(QStringLiteral("Hotkey: Cmd+Enter detected, toast visible"));
+    if (m_queue.isAskMode()) {
+        debugLog(QStringLiteral("Hotkey: Ask mode is active, ignoring keyboard shortcut"));
+        return;
+    }
+    if (m_queue.toastState().kind == ToastState::Kind::prompt) {
+        debugLog(QStringLiteral("Hotkey: Triggering conversion"));
+        m_queue.confirmConversion();
+    }
+}

@@ -1,0 +1,86 @@
+#pragma once
+
+#include "SongLinkModels.h"
+#include "ToastRowView.h"
+
+#include <QImage>
+#include <QPointer>
+#include <QUrl>
+
+#include <optional>
+
+class PlatformIcon;
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// The song row at the top of the toast: cover picture, title and artist, and the icon of a
+// service on the right. Loading blocks stand in while the song is fetched; the placeholder
+// cover stands in for a missing or failed picture (never retried, never reported).
+class SongPreviewView : public ToastRowView {
+    Q_OBJECT
+
+public:
+    struct Inputs {
+        std::optional<SongMetadata> metadata;
+        bool isLoading = false;
+        QString platform;       // icon key shown on the right
+        QString sourcePlatform; // icon key of the service the link came from
+        bool isSuccess = false;
+    };
+
+    enum class Cover { loadingBlock, downloading, picture, placeholder };
+    enum class Texts { loadingBlocks, song, stillBlocks };
+
+    SongPreviewView(ColorScheme& colorScheme, QNetworkAccessManager& network, Inputs inputs,
+                    QWidget* parent = nullptr);
+    ~SongPreviewView() override;
+
+    // A later update of the same row (the toast passes the queue's values on every change).
+    void setInputs(Inputs inputs);
+    const Inputs& inputs() const { return m_inputs; }
+
+    // Set once a success brings a different service than the source; never cleared.
+    bool shouldAnimateIcon() const { return m_shouldAnimateIcon; }
+    Cover cover() const { return m_cover; }
+    Texts texts() const { return m_texts; }
+    PlatformIcon* icon() const { return m_icon; }
+    // The blocks currently shown (cover first when it is one).
+    QList<QWidget*> placeholderWidgets() const;
+
+    static constexpr int rowHeight = 50;
+
+signals:
+    // The success swap of the service icon should run now.
+    void iconSwapStarted();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void layoutRow() override;
+
+private:
+    void applyCover();
+    void applyTexts();
+    enum class CoverRule { loading, remote, none };
+
+    void startDownload(const QUrl& url);
+    void cancelDownload();
+    void downloadFinished(QNetworkReply* reply);
+    void setCoverWidget(QWidget* widget, Cover cover);
+    QRectF coverRect() const;
+    qreal textLeft() const;
+    qreal textWidth() const;
+
+    QNetworkAccessManager& m_network;
+    Inputs m_inputs;
+    bool m_shouldAnimateIcon = false;
+    Cover m_cover = Cover::placeholder;
+    Texts m_texts = Texts::stillBlocks;
+    std::optional<CoverRule> m_coverRule;
+    bool m_hasTexts = false;
+    QUrl m_coverURL;
+    QImage m_picture;
+    QPointer<QNetworkReply> m_download;
+    QWidget* m_coverWidget = nullptr;
+    QList<QWidget*> m_textBlocks;
+    PlatformIcon* m_icon = nullptr;
+};

@@ -1,0 +1,65 @@
+#include "KestroApp.h"
+
+#include "AppDelegate.h"
+#include "ClipboardMonitor.h"
+#include "ErrorReporting.h"
+#include "GlobalHotkey.h"
+#include "KestroResources.h"
+#include "KeyEventMonitor.h"
+#include "Pasteboard.h"
+#include "SingleInstance.h"
+
+#include <QApplication>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+// Ondari is an X11 client; in a Wayland session it runs through XWayland.
+bool chooseDisplay() {
+    const bool hasX11 = !qEnvironmentVariableIsEmpty("DISPLAY");
+    if (!hasX11) {
+        std::fprintf(stderr, "Ondari needs an X11 display (or XWayland): DISPLAY is not set.\n");
+        return false;
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "xcb");
+    }
+    return true;
+}
+
+} // namespace
+
+int KestroApp::main(int argc, char* argv[]) {
+    if (!chooseDisplay()) {
+        return 1;
+    }
+    initKeyObservationThreads();
+
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("Ondari"));
+    QApplication::setApplicationName(QStringLiteral("Ondari"));
+    QApplication::setApplicationVersion(QStringLiteral(ONDARI_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral(ONDARI_APP_ID));
+    // A tray program: closing its last window does not end it.
+    QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(KestroResources::appIcon());
+
+    SingleInstance instance;
+    if (!instance.tryLock()) {
+        std::printf("Ondari is already running.\n");
+        return 0;
+    }
+
+    AppDelegate delegate;
+    QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
+    const int status = QApplication::exec();
+
+    // Worker threads end before the process does.
+    GlobalHotkey::shared().unregisterHotkey();
+    ClipboardMonitor::shared().stopMonitoring();
+    Pasteboard::general().shutdown();
+    ErrorReporting::stop();
+    return status;
+}

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <QEasingCurve>
+#include <QImage>
+#include <QPainterPath>
+#include <QWidget>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <vector>
+
+class QVariantAnimation;
+
+// A small floating window that never takes the focus: frameless, above other windows, on every
+// desktop, out of the task bar. Callers place and size its frame; the window itself is larger
+// by a transparent margin on every side that holds the card's shadow. Without a compositor the
+// window is cut to the card's shape, draws no shadow, and fades become plain shows and hides.
+class Panel : public QWidget {
+    Q_OBJECT
+
+public:
+    static constexpr int shadowMargin = 32;
+
+    explicit Panel(QSize frameSize, QWidget* parent = nullptr);
+    ~Panel() override;
+
+    // Placed at the frame and sized to it; the panel takes ownership.
+    void setContentWidget(QWidget* content);
+    QWidget* contentWidget() const { return m_content; }
+
+    QSize frameSize() const { return m_frameSize; }
+    // The frame in screen coordinates (the window's geometry less the shadow margin).
+    QRect frameRect() const;
+    QPoint frameOrigin() const;
+    void setFrameOrigin(QPoint origin);
+
+    // The opaque card in frame coordinates: it casts the shadow, is what a desktop may blur
+    // behind, and without a compositor is the window's shape together with `extraShape`.
+    void setCardShape(const QPainterPath& card, const QPainterPath& extraShape = {});
+    void setShadow(const QColor& color, qreal radius, QPointF offset);
+
+    qreal opacity() const { return m_opacity; }
+    void setOpacity(qreal opacity);
+
+    // Shows the panel in front without activating it.
+    void orderFront();
+    // Hides it at once; a running animation stops and its completions run.
+    void orderOut();
+    bool isOrderedIn() const { return isVisible(); }
+
+    // Moves the frame to `origin` and the opacity to `opacity` on `curve`. A new animation
+    // starts from where the panel is; the completions of the one it replaces run when the new
+    // one ends. Without a compositor the panel jumps to the end values.
+    void animate(QPoint origin, qreal opacity, std::chrono::milliseconds duration, const QEasingCurve& curve,
+                 std::function<void()> completion = {});
+    bool isAnimating() const { return m_animation != nullptr; }
+
+    bool isCompositing() const { return m_compositing; }
+    // Whether a compositing manager runs on the display (always true off X11).
+    static bool compositorRunning();
+    // Tests decide; none asks the display again.
+    static void setCompositorOverride(std::optional<bool> running);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void markNative();
+    void updateShape();
+    void flush();
+    void finishAnimation();
+
+    QSize m_frameSize;
+    QWidget* m_content = nullptr;
+    bool m_compositing;
+    qreal m_opacity = 1;
+    QPainterPath m_card;
+    QPainterPath m_extraShape;
+    QColor m_shadowColor{0, 0, 0, 72};
+    qreal m_shadowRadius = 18;
+    QPointF m_shadowOffset{0, 5};
+    QImage m_shadowImage;
+    QPointF m_shadowOrigin;
+    QVariantAnimation* m_animation = nullptr;
+    std::vector<std::function<void()>> m_completions;
+};

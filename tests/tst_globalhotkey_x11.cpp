@@ -1,0 +1,265 @@
+#include "Accessibility.h"
+#include "ConversionQueue.h"
+#include "FakePasteboard.h"
+#include "GlobalHotkey.h"
+#include "KeyEventMonitor.h"
+#include "MenuTracking.h"
+#include "RecordingLinkMemory.h"
+#include "ScriptedSongLinkService.h"
+#include "SettingsManager.h"
+#include "TestEnvironment.h"
+#include "UserDefaults.h"
+
+#include <QKeyEvent>
+#include <QPainter>
+#include <QPointer>
+#include <QProcess>
+#include <QRasterWindow>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Xlib is used from the recording thread: prepared before the application opens its display.
+[[maybe_unused]] const bool xThreadsReady = (initKeyObservationThreads(), true);
+
+const QString spotifyLink = QStringLiteral("https://open.spotify.com/track/0SZemtszoaQHL3aUuMS6WF");
+
+// The system's monitors, with a handle on the global one to wait for its recording.
+class WatchedMonitors : public KeyMonitorFactory {
+public:
+    explicit WatchedMonitors(Accessibility& accessibility) : system(accessibility) {}
+
+    std::unique_ptr<KeyEventMonitor> addGlobalMonitor(KeyDownHandler handler) override {
+        std::unique_ptr<KeyEventMonitor> monitor = system.addGlobalMonitor(std::move(handler));
+        global = qobject_cast<GlobalKeyEventMonitor*>(monitor.get());
+        return monitor;
+    }
+    std::unique_ptr<KeyEventMonitor> addLocalMonitor(KeyDownHandler handler) override {
+        return system.addLocalMonitor(std::move(handler));
+    }
+
+    SystemKeyMonitorFactory system;
+    QPointer<GlobalKeyEventMonitor> global;
+};
+
+// Another program with a window of its own that reports the keys it receives.
+class Witness {
+public:
+    Witness() {
+        m_process.setProgram(QStringLiteral(ONDARI_KEY_WITNESS));
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start();
+    }
+    ~Witness() {
+        m_process.kill();
+        m_process.waitForFinished(2000);
+    }
+
+    // The lines it printed so far.
+    QStringList lines() {
+        m_output += m_process.readAllStandardOutput();
+        return QString::fromUtf8(m_output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+    QStringList keys() { return lines().filter(QRegularExpression(QStringLiteral("^key "))); }
+    QString windowId() {
+        const QStringList ready = lines().filter(QRegularExpression(QStringLiteral("^ready ")));
+        return ready.isEmpty() ? QString() : ready.front().mid(6);
+    }
+
+private:
+    QProcess m_process;
+    QByteArray m_output;
+};
+
+class KeyWindow : public QRasterWindow {
+public:
+    QStringList keys;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter(this).fillRect(QRect(QPoint(), size()), Qt::darkMagenta);
+    }
+    void keyPressEvent(QKeyEvent* event) override {
+        if (event->key() == Qt::Key_Control) {
+            return;
+        }
+        keys.append(QKeySequence(event->key() | event->modifiers()).toString());
+    }
+};
+
+bool xdotool(const QStringList& arguments) {
+    return QProcess::execute(QStringLiteral("xdotool"), arguments) == 0;
+}
+
+QStringList hotkeyLines() {
+    QStringList lines;
+    for (const QString& line : TestEnvironment::debugLogMessages()) {
+        if (line.startsWith(QLatin1String("Hotkey: "))) {
+            lines.append(line);
+        }
+    }
+    return lines;
+}
+
+} // namespace
+
+class GlobalHotkeyX11Test : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<UserDefaults> defaults;
+    std::unique_ptr<SettingsManager> settings;
+    std::unique_ptr<FakePasteboard> pasteboard;
+    std::unique_ptr<ScriptedSongLinkService> api;
+    std::unique_ptr<MenuTracking> menu;
+    std::unique_ptr<RecordingLinkMemory> memory;
+    std::unique_ptr<ConversionQueue> queue;
+    std::unique_ptr<Accessibility> accessibility;
+    std::unique_ptr<WatchedMonitors> monitors;
+    std::unique_ptr<GlobalHotkey> hotkey;
+    int settingsFile = 0;
+
+    void showPrompt() {
+        queue->enqueue(spotifyLink, Platform::spotify, Platform::appleMusic, false);
+        QCOMPARE(queue->toastState(), ToastState::prompt());
+        TestEnvironment::clearDebugLog();
+    }
+
+private slots:
+    void initTestCase() {
+        if (QGuiApplication::platformName() != QLatin1String("xcb")) {
+            QSKIP("needs an X server");
+        }
+    }
+
+    void init() {
+        defaults = std::make_unique<UserDefaults>(TestEnvironment::root() +
+                                                  QStringLiteral("/hotkey-x11-%1.conf").arg(++settingsFile));
+        settings = std::make_unique<SettingsManager>(
+            *defaults, LoginItem(TestEnvironment::configHome() + QStringLiteral("/autostart"),
+                                 QStringLiteral("t"), QStringLiteral("/bin/true")));
+        settings->setShowURLPreview(false);
+        pasteboard = std::make_unique<FakePasteboard>();
+        api = std::make_unique<ScriptedSongLinkService>();
+        api->conversion.delay = 60s; // stays converting while the test looks
+        menu = std::make_unique<MenuTracking>();
+        memory = std::make_unique<RecordingLinkMemory>();
+        queue = std::make_unique<ConversionQueue>(*settings, *api, *pasteboard, *menu, memory.get());
+        accessibility = std::make_unique<Accessibility>(TestEnvironment::root() + QStringLiteral("/consent"));
+        accessibility->forceTrusted(true);
+        monitors = std::make_unique<WatchedMonitors>(*accessibility);
+        hotkey = std::make_unique<GlobalHotkey>(*queue, *accessibility, *monitors);
+        hotkey->registerHotkey();
+        QVERIFY(monitors->global);
+        QTRY_VERIFY(monitors->global->isObserving());
+    }
+
+    void cleanup() {
+        hotkey.reset();
+        monitors.reset();
+        queue.reset();
+        api.reset();
+        memory.reset();
+        menu.reset();
+        pasteboard.reset();
+        settings.reset();
+        defaults.reset();
+        accessibility.reset();
+        QCoreApplication::processEvents();
+    }
+
+    void shortcutTypedIntoAnotherProgramConfirmsThePrompt() {
+        Witness witness;
+        QTRY_VERIFY(!witness.windowId().isEmpty());
+        QVERIFY(xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), witness.windowId()}));
+        showPrompt();
+
+        QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("a"), QStringLiteral("ctrl+KP_Enter"),
+                         QStringLiteral("Return"), QStringLiteral("ctrl+Return")}));
+        // The other program still gets every key.
+        QTRY_COMPARE(witness.keys(),
+                     (QStringList{QStringLiteral("key A none"), QStringLiteral("key Enter ctrl"),
+                                  QStringLiteral("key Return none"), QStringLiteral("key Return ctrl")}));
+        QTRY_COMPARE(queue->toastState(), ToastState::loading());
+        QCoreApplication::processEvents();
+        QCOMPARE(hotkeyLines(),
+                 (QStringList{
+                     QStringLiteral("Hotkey: Key event - keyCode=104, cmd=true, toastVisible=true"),
+                     QStringLiteral("Hotkey: Key event - keyCode=36, cmd=false, toastVisible=true"),
+                     QStringLiteral("Hotkey: Key event - keyCode=36, cmd=true, toastVisible=true"),
+                     QStringLiteral("Hotkey: Cmd+Enter detected, toast visible"),
+                     QStringLiteral("Hotkey: Triggering conversion"),
+                 }));
+        QCOMPARE(api->conversions, 1);
+    }
+
+    void observationFollowsTheAccessibilityAnswer() {
+        Witness witness;
+        QTRY_VERIFY(!witness.windowId().isEmpty());
+        QVERIFY(xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), witness.windowId()}));
+        showPrompt();
+
+        accessibility->forceTrusted(false);
+        QVERIFY(!monitors->global->isObserving());
+        QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("ctrl+Return")}));
+        QTRY_COMPARE(witness.keys().size(), 1);
+        QTest::qWait(100);
+        QVERIFY(hotkeyLines().isEmpty());
+        QCOMPARE(queue->toastState(), ToastState::prompt());
+
+        accessibility->forceTrusted(true);
+        QTRY_VERIFY(monitors->global->isObserving());
+        QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("ctrl+Return")}));
+        QTRY_COMPARE(queue->toastState(), ToastState::loading());
+        QCOMPARE(witness.keys().size(), 2);
+    }
+
+    // Seen by both monitors, handled once, and still delivered to our window.
+    void pressInOurOwnWindowIsHandledOnce() {
+        KeyWindow window;
+        window.resize(160, 100);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(xdotool(
+            {QStringLiteral("windowfocus"), QStringLiteral("--sync"), QString::number(window.winId())}));
+        QTRY_COMPARE(QGuiApplication::focusWindow(), &window);
+        showPrompt();
+
+        QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("ctrl+Return")}));
+        QTRY_COMPARE(window.keys, QStringList{QStringLiteral("Ctrl+Return")});
+        QTRY_COMPARE(queue->toastState(), ToastState::loading());
+        // Time for the recorded copy of the press to arrive, and be left alone.
+        QTest::qWait(150);
+        QCOMPARE(hotkeyLines(),
+                 (QStringList{
+                     QStringLiteral("Hotkey: Key event - keyCode=36, cmd=true, toastVisible=true"),
+                     QStringLiteral("Hotkey: Cmd+Enter detected, toast visible"),
+                     QStringLiteral("Hotkey: Triggering conversion"),
+                 }));
+        QCOMPARE(api->conversions, 1);
+    }
+
+    // Qt hears of the lost focus only later; the press belongs to the program that has it now.
+    void pressRightAfterLeavingOurWindowCounts() {
+        Witness witness;
+        KeyWindow window;
+        window.resize(160, 100);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(xdotool(
+            {QStringLiteral("windowfocus"), QStringLiteral("--sync"), QString::number(window.winId())}));
+        QTRY_COMPARE(QGuiApplication::focusWindow(), &window);
+        QTRY_VERIFY(!witness.windowId().isEmpty());
+        showPrompt();
+
+        // Both run while this thread waits, so Qt still counts our window as focused.
+        QVERIFY(xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), witness.windowId()}));
+        QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("ctrl+Return")}));
+        QTRY_COMPARE(queue->toastState(), ToastState::loading());
+        QTRY_COMPARE(witness.keys(), QStringList{QStringLiteral("key Return ctrl")});
+        QVERIFY(window.keys.isEmpty());
+    }
+};
+
+ONDARI_TEST_MAIN(GlobalHotkeyX11Test)
+#include "tst_globalhotkey_x11.moc"
