@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds the whole test suite with AddressSanitizer (leak checks on) and UndefinedBehaviorSanitizer
+# and runs it. Any report fails the test that caught it.
+# Usage: scripts/test-sanitizers.sh   (BUILD_DIR and JOBS override the folder and the parallelism)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build_dir="${BUILD_DIR:-build-asan}"
+jobs="${JOBS:-$(nproc)}"
+
+scripts/install-deps.sh
+sanitize="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_CXX_FLAGS="$sanitize" \
+    -DCMAKE_EXE_LINKER_FLAGS="$sanitize" -DCMAKE_SHARED_LINKER_FLAGS="$sanitize"
+cmake --build "$build_dir" -j"$jobs"
+
+supp="$root/scripts/sanitizers"
+export ASAN_OPTIONS="detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:abort_on_error=0"
+export LSAN_OPTIONS="suppressions=$supp/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:suppressions=$supp/ubsan.supp"
+ctest --test-dir "$build_dir" --output-on-failure -j"$jobs" --timeout 600
