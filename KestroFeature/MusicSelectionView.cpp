@@ -220,23 +220,8 @@ MusicSelectionView::MusicSelectionView(OnboardingWindowController& controller, Q
     resize(int(pageWidth), int(pageHeight));
     setAttribute(Qt::WA_TranslucentBackground);
 
-    m_closeButton = new HoverScaleButton(QSizeF(24, 24), 2, this);
-    m_closeButton->setHoverScale(1.1);
-    m_closeButton->setPainter([this](QPainter& painter, const QRectF& content, bool hovered) {
-        const auto scheme = m_controller.colorScheme().current();
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(primary(scheme, hovered ? 0.15 : 0.1));
-        painter.drawEllipse(content);
-        paintSymbol(painter, QStringLiteral("xmark"),
-                    QRectF(content.center() - QPointF(5, 5), QSizeF(10, 10)),
-                    hovered ? primary(scheme) : secondary(scheme), QFont::Bold);
-    });
-    m_closeButton->setHitShape([](const QRectF& content) {
-        QPainterPath path;
-        path.addEllipse(content);
-        return path;
-    });
-    connect(m_closeButton, &QAbstractButton::clicked, this, [this] { m_controller.minimizeToMenuBar(); });
+    m_closeButton =
+        makeMinimizeButton(this, m_controller.colorScheme(), [this] { m_controller.minimizeToMenuBar(); });
 
     for (const bool source : {true, false}) {
         auto* picker = new HoverScaleButton(QSizeF(241, 56), 4, this);

@@ -332,3 +332,26 @@ void OnboardingSpring::step(double t) {
     m_velocity = v;
     emit valueChanged(m_value);
 }
+
+HoverScaleButton* makeMinimizeButton(QWidget* parent, const ColorScheme& colorScheme,
+                                     std::function<void()> onClick) {
+    auto* button = new HoverScaleButton(QSizeF(24, 24), 2, parent);
+    button->setHoverScale(1.1);
+    button->setPainter([&colorScheme](QPainter& painter, const QRectF& content, bool hovered) {
+        const auto scheme = colorScheme.current();
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(OnboardingStyle::primary(scheme, hovered ? 0.15 : 0.1));
+        painter.drawEllipse(content);
+        OnboardingStyle::paintSymbol(
+            painter, QStringLiteral("xmark"), QRectF(content.center() - QPointF(5, 5), QSizeF(10, 10)),
+            hovered ? OnboardingStyle::primary(scheme) : OnboardingStyle::secondary(scheme), QFont::Bold);
+    });
+    button->setHitShape([](const QRectF& content) {
+        QPainterPath path;
+        path.addEllipse(content);
+        return path;
+    });
+    QObject::connect(button, &QAbstractButton::clicked, button,
+                     [onClick = std::move(onClick)] { onClick(); });
+    return button;
+}

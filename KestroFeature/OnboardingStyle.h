@@ -154,3 +154,7 @@ private:
     double m_startVelocity = 0.0;
     class QVariantAnimation* m_clock;
 };
+
+// The round close button at the top-left of both onboarding pages; it sends the panel to the tray.
+HoverScaleButton* makeMinimizeButton(QWidget* parent, const ColorScheme& colorScheme,
+                                     std::function<void()> onClick);
