@@ -183,7 +183,9 @@ void ClipboardMonitor::clearPending() {
 
 void ClipboardMonitor::resetLastProcessed() {
     m_lastProcessedURL.reset();
-    m_lastChangeCount = m_pasteboard.changeCount();
+    // The change count stays as last seen. Whatever the watcher has read is counted already; a
+    // change it has not looked at yet is a copy made since, which taking the count over would
+    // lose without a trace.
 }
 
 void ClipboardMonitor::markProcessed(const QString& url) {

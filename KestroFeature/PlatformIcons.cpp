@@ -6,6 +6,7 @@
 #include "SystemSymbol.h"
 
 #include <QFile>
+#include <QHash>
 #include <QLinearGradient>
 #include <QPaintDevice>
 #include <QPainter>
@@ -23,8 +24,7 @@ QPainterPath roundedSquare(const QRectF& rect) {
     return path;
 }
 
-// Read anew on every draw: the icons are few and small.
-QImage rasterise(const QString& name, qreal size, qreal dpr) {
+QImage render(const QString& name, int pixels, qreal dpr) {
     QFile file(KestroResources::bundlePath(name, QStringLiteral("svg")));
     if (!file.open(QIODevice::ReadOnly)) {
         return {};
@@ -33,7 +33,6 @@ QImage rasterise(const QString& name, qreal size, qreal dpr) {
     if (!renderer.isValid()) {
         return {};
     }
-    const int pixels = int(std::ceil(size * dpr));
     QImage image(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     QPainter p(&image);
@@ -42,6 +41,24 @@ QImage rasterise(const QString& name, qreal size, qreal dpr) {
     renderer.render(&p, QRectF(0, 0, pixels, pixels));
     p.end();
     image.setDevicePixelRatio(dpr);
+    return image;
+}
+
+// Parsing and rendering a drawing takes longer than the rest of a toast's paint, and the toast
+// paints while a conversion waits for the GUI thread: each drawing is rendered once per size.
+QImage rasterise(const QString& name, qreal size, qreal dpr) {
+    static QHash<QString, QImage> cache;
+    const int pixels = int(std::ceil(size * dpr));
+    const QString key =
+        name + QLatin1Char('@') + QString::number(pixels) + QLatin1Char('@') + QString::number(dpr);
+    if (const auto found = cache.constFind(key); found != cache.cend()) {
+        return *found;
+    }
+    if (cache.size() >= 64) {
+        cache.clear(); // sizes come from a handful of layouts; this only bounds the unexpected
+    }
+    const QImage image = render(name, pixels, dpr);
+    cache.insert(key, image);
     return image;
 }
 

@@ -8,7 +8,7 @@ class ProcessedLinkMemory {
 public:
     virtual ~ProcessedLinkMemory() = default;
 
-    // Forget the last link and take the clipboard's current change count as seen.
+    // Forget the last link. A copy the watcher has not looked at yet is still read.
     virtual void resetLastProcessed() = 0;
     // Remember the link as handled and take the clipboard's current change count as seen.
     virtual void markProcessed(const QString& url) = 0;

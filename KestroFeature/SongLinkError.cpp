@@ -1,5 +1,27 @@
 #include "SongLinkError.h"
 
+#include "TextCounting.h"
+
+namespace {
+
+// The underlying text comes from the network and the service's answer, which can be megabytes
+// long and hold line breaks: in a log line it is kept short and on that one line.
+QString loggable(const QString& text) {
+    constexpr qsizetype maxLength = 300;
+    QString line = TextCounting::exceeds(text, maxLength)
+                       ? TextCounting::prefix(text, maxLength) + QStringLiteral("...")
+                       : text;
+    for (QChar& c : line) {
+        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator ||
+            c == QChar::ParagraphSeparator) {
+            c = QLatin1Char(' ');
+        }
+    }
+    return line;
+}
+
+} // namespace
+
 QString SongLinkError::errorDescription() const {
     switch (m_kind) {
     case Kind::networkError:
@@ -48,13 +70,13 @@ std::optional<QString> SongLinkError::recoverySuggestion() const {
 QString SongLinkError::logDescription() const {
     switch (m_kind) {
     case Kind::networkError:
-        return QStringLiteral("networkError(%1)").arg(m_underlying);
+        return QStringLiteral("networkError(%1)").arg(loggable(m_underlying));
     case Kind::serverError:
         return QStringLiteral("serverError(%1)").arg(m_status);
     case Kind::noTargetPlatformLink:
         return QStringLiteral("noTargetPlatformLink(%1)").arg(Platforms::rawValue(m_platform));
     case Kind::decodingError:
-        return QStringLiteral("decodingError(%1)").arg(m_underlying);
+        return QStringLiteral("decodingError(%1)").arg(loggable(m_underlying));
     case Kind::invalidURL:
         return QStringLiteral("invalidURL");
     case Kind::songNotFound:

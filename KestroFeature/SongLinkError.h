@@ -51,7 +51,8 @@ public:
     QString errorDescription() const;
     // The hint shown under it; none for a decoding error.
     std::optional<QString> recoverySuggestion() const;
-    // The form used in log lines: the case name and, where there is one, the payload.
+    // The form used in log lines: the case name and, where there is one, the payload (an
+    // underlying text cut to 300 characters, with line breaks and other controls as blanks).
     QString logDescription() const;
 
     const char* what() const noexcept override;

@@ -152,8 +152,15 @@ bool integerLiteralsFit(const QByteArray& body) {
                 i += body[i] == '\\' ? 1 : 0;
             }
             if (!stack.isEmpty() && stack.last().object && stack.last().wantKey) {
-                const QByteArray token = body.mid(start, i - start + 1);
-                stack.last().key = QJsonDocument::fromJson("[" + token + "]").array().first().toString();
+                const QByteArrayView inner = QByteArrayView(body).sliced(start + 1, i - start - 1);
+                // A key without escapes is its own text; only the rare escaped one needs the parser,
+                // which is too slow to run once per key of a whole answer.
+                stack.last().key = !inner.contains('\\')
+                                       ? QString::fromUtf8(inner)
+                                       : QJsonDocument::fromJson("[\"" + inner.toByteArray() + "\"]")
+                                             .array()
+                                             .first()
+                                             .toString();
                 stack.last().wantKey = false;
             }
         } else if (c == '{' || c == '[') {

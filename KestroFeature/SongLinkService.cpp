@@ -9,6 +9,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QScopeGuard>
+#include <QTimer>
 
 #include <QCoroNetworkReply>
 
@@ -228,7 +229,6 @@ QCoro::Task<SongLinkResponse> SongLinkService::performRequest(QUrl url, Cancella
     }
 
     QNetworkRequest request(url);
-    request.setTransferTimeout(static_cast<int>(m_timeout.count()));
     // The manager is the reply's parent, so a reply we never get back to goes with it.
     QNetworkReply* reply = m_network->get(request);
     const auto release = qScopeGuard([guard = QPointer<QNetworkReply>(reply)] {
@@ -240,6 +240,18 @@ QCoro::Task<SongLinkResponse> SongLinkService::performRequest(QUrl url, Cancella
     cancel.onCancelled(
         reply, [reply] { reply->abort(); }, Qt::QueuedConnection);
     m_shutdown.onCancelled(reply, [reply] { reply->abort(); });
+    // The time-out bounds the whole exchange. Qt's own transfer time-out is no substitute: any
+    // byte that trickles in restarts it, which would hold the attempt (and the queue behind it)
+    // for good, and its coarse timer ends up to 5% early.
+    bool overran = false;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.setTimerType(Qt::PreciseTimer);
+    connect(&deadline, &QTimer::timeout, reply, [reply, &overran] {
+        overran = true;
+        reply->abort();
+    });
+    deadline.start(m_timeout);
 
     co_await reply;
 
@@ -249,6 +261,10 @@ QCoro::Task<SongLinkResponse> SongLinkService::performRequest(QUrl url, Cancella
     }
     if (cancel.isCancelled()) {
         throw SongLinkError::networkError(QStringLiteral("OperationCanceledError: cancelled"));
+    }
+    if (overran) {
+        throw SongLinkError::networkError(
+            QStringLiteral("TimeoutError: no complete answer within %1 ms").arg(m_timeout.count()));
     }
     co_return interpretReply(*reply);
 }

@@ -1,5 +1,6 @@
 #include "SongPreviewView.h"
 
+#include "AnimatedPlatformIcon.h"
 #include "AppConstants.h"
 #include "PlaceholderAlbumArt.h"
 #include "PlatformIcons.h"
@@ -51,9 +52,19 @@ void SongPreviewView::setInputs(Inputs inputs) {
     if (!wasSuccess && m_inputs.isSuccess && m_inputs.sourcePlatform != m_inputs.platform &&
         !m_shouldAnimateIcon) {
         m_shouldAnimateIcon = true;
+        // Shown in place of the plain icon, it runs its swap as it appears.
+        m_animatedIcon = new AnimatedPlatformIcon(m_colorScheme, m_inputs.sourcePlatform, m_inputs.platform,
+                                                  iconSize, true, this);
+        m_icon->hide();
+        layoutRow();
+        m_animatedIcon->show();
         emit iconSwapStarted();
     }
     m_icon->setPlatform(m_inputs.platform);
+    if (m_animatedIcon) {
+        m_animatedIcon->setFromPlatform(m_inputs.sourcePlatform);
+        m_animatedIcon->setToPlatform(m_inputs.platform);
+    }
     applyCover();
     applyTexts();
     update();
@@ -177,6 +188,13 @@ void SongPreviewView::layoutRow() {
         m_coverWidget->setGeometry(coverRect().toRect());
     }
     m_icon->move(row.right() + 1 - iconSize, row.top() + (row.height() - iconSize) / 2);
+    if (m_animatedIcon) {
+        // Its frame centred on the icon's, reaching past it on every side.
+        const QRect frame = m_icon->geometry();
+        const QRect square = m_animatedIcon->frameRect();
+        m_animatedIcon->move(frame.x() - (square.width() - frame.width()) / 2 - square.x(),
+                             frame.y() - (square.height() - frame.height()) / 2 - square.y());
+    }
     if (m_textBlocks.size() == 2) {
         const qreal height = titleBlock.height() + lineSpacing + artistBlock.height();
         const qreal top = row.center().y() + 0.5 - height / 2;

@@ -9,13 +9,16 @@
 
 #include <optional>
 
+class AnimatedPlatformIcon;
 class PlatformIcon;
 class QNetworkAccessManager;
 class QNetworkReply;
 
 // The song row at the top of the toast: cover picture, title and artist, and the icon of a
 // service on the right. Loading blocks stand in while the song is fetched; the placeholder
-// cover stands in for a missing or failed picture (never retried, never reported).
+// cover stands in for a missing or failed picture (never retried, never reported). When a
+// conversion succeeds with another service, the animated icon takes the plain icon's place for
+// the rest of the row's life and swaps the source service's icon for the target's.
 class SongPreviewView : public ToastRowView {
     Q_OBJECT
 
@@ -43,7 +46,11 @@ public:
     bool shouldAnimateIcon() const { return m_shouldAnimateIcon; }
     Cover cover() const { return m_cover; }
     Texts texts() const { return m_texts; }
+    // The plain icon. Hidden once the animated icon has taken its place, it still follows
+    // `platform`.
     PlatformIcon* icon() const { return m_icon; }
+    // The animated icon, from the success that started the swap on.
+    AnimatedPlatformIcon* animatedIcon() const { return m_animatedIcon; }
     // The blocks currently shown (cover first when it is one).
     QList<QWidget*> placeholderWidgets() const;
 
@@ -83,4 +90,5 @@ private:
     QWidget* m_coverWidget = nullptr;
     QList<QWidget*> m_textBlocks;
     PlatformIcon* m_icon = nullptr;
+    AnimatedPlatformIcon* m_animatedIcon = nullptr;
 };

@@ -43,9 +43,12 @@ signals:
 
 QCoro::Task<> processEnded(QProcess& process) {
     // stateChanged(NotRunning) comes both after a failed start and after the end, with the
-    // exit code and all output already read.
+    // exit code and all output already read. It is relayed without its arguments: awaited
+    // directly, its private-signal tag would be read from a null pointer in the queued call.
+    Completion changed;
+    QObject::connect(&process, &QProcess::stateChanged, &changed, [&changed] { emit changed.finished(); });
     while (process.state() != QProcess::NotRunning) {
-        co_await qCoro(&process, &QProcess::stateChanged);
+        co_await qCoro(&changed, &Completion::finished);
     }
 }
 

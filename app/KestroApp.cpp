@@ -6,6 +6,7 @@
 #include "GlobalHotkey.h"
 #include "KestroResources.h"
 #include "KeyEventMonitor.h"
+#include "LeakCheck.h"
 #include "Pasteboard.h"
 #include "SingleInstance.h"
 
@@ -45,6 +46,9 @@ int KestroApp::main(int argc, char* argv[]) {
     // A tray program: closing its last window does not end it.
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(KestroResources::appIcon());
+    // A sanitizer build looks for leaks before the event loop is gone: a conversion that Quit
+    // interrupts in its success hold still waits on a timer then, and is not lost.
+    qAddPostRoutine(checkLeaksWhileRunning);
 
     SingleInstance instance;
     if (!instance.tryLock()) {

@@ -28,6 +28,9 @@ char g_directory[2048];
 char g_release[256];
 char* g_modules = nullptr;
 std::size_t g_modulesLength = 0;
+// Module texts that were replaced; only install touches the list, never a handler. Made once
+// and never destroyed, so that it holds them to the very end.
+std::vector<char*>* g_retiredModules = new std::vector<char*>;
 struct sigaction g_previous[kSignalCount];
 std::atomic<bool> g_installed{false};
 std::atomic<bool> g_crashing{false};
@@ -232,12 +235,21 @@ bool install(const QString& reportsDirectory, const QByteArray& release, const Q
     uninstall();
     qstrncpy(g_directory, directory.constData(), sizeof(g_directory));
     qstrncpy(g_release, release.constData(), sizeof(g_release));
-    // The previous module text stays allocated: a handler on another thread may still read it.
-    char* modules = static_cast<char*>(std::malloc(std::size_t(moduleLines.size()) + 1));
-    if (modules) {
-        std::memcpy(modules, moduleLines.constData(), std::size_t(moduleLines.size()) + 1);
-        g_modules = modules;
-        g_modulesLength = std::size_t(moduleLines.size());
+    // A handler on another thread may still read the module text, so a published text is never
+    // freed: an unchanged one (a restart in the same process) is kept as it is, and a replaced
+    // one stays on the retired list.
+    const std::size_t modulesLength = std::size_t(moduleLines.size());
+    const bool unchanged = g_modules && g_modulesLength == modulesLength &&
+                           std::memcmp(g_modules, moduleLines.constData(), modulesLength) == 0;
+    if (!unchanged) {
+        if (char* modules = static_cast<char*>(std::malloc(modulesLength + 1))) {
+            std::memcpy(modules, moduleLines.constData(), modulesLength + 1);
+            if (g_modules) {
+                g_retiredModules->push_back(g_modules);
+            }
+            g_modules = modules;
+            g_modulesLength = modulesLength;
+        }
     }
     g_crashing.store(false);
     g_reportWritten.store(false);

@@ -3,6 +3,7 @@
 #include "Shadow.h"
 
 #include <QGuiApplication>
+#include <QHash>
 #include <QPainter>
 #include <QRegion>
 #include <QTimer>
@@ -37,14 +38,27 @@ xcb_connection_t* x11Connection() {
     return nullptr;
 }
 
+// An atom stays the same for the life of the connection; asking again costs a round trip to the
+// X server on every toast, while the toast delays the conversion's clipboard write.
 xcb_atom_t internAtom(xcb_connection_t* connection, const char* name) {
-    const xcb_intern_atom_cookie_t cookie = xcb_intern_atom(connection, 0, uint16_t(std::strlen(name)), name);
+    static xcb_connection_t* cachedFor = nullptr;
+    static QHash<QByteArray, xcb_atom_t> cache;
+    if (connection != cachedFor) {
+        cache.clear();
+        cachedFor = connection;
+    }
+    const QByteArray key(name);
+    if (const auto found = cache.constFind(key); found != cache.cend()) {
+        return *found;
+    }
+    const xcb_intern_atom_cookie_t cookie = xcb_intern_atom(connection, 0, uint16_t(key.size()), name);
     xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(connection, cookie, nullptr);
     if (!reply) {
         return XCB_ATOM_NONE;
     }
     const xcb_atom_t atom = reply->atom;
     std::free(reply);
+    cache.insert(key, atom);
     return atom;
 }
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the whole test suite with AddressSanitizer (leak checks on) and UndefinedBehaviorSanitizer
 # and runs it. Any report fails the test that caught it.
-# Usage: scripts/test-sanitizers.sh   (BUILD_DIR and JOBS override the folder and the parallelism)
+# Usage: scripts/test-sanitizers.sh [ctest arguments, e.g. -R tst_appmover]
+#   BUILD_DIR and JOBS override the build folder and the parallelism.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -18,5 +19,5 @@ cmake --build "$build_dir" -j"$jobs"
 supp="$root/scripts/sanitizers"
 export ASAN_OPTIONS="detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:abort_on_error=0"
 export LSAN_OPTIONS="suppressions=$supp/lsan.supp:print_suppressions=0"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:suppressions=$supp/ubsan.supp"
-ctest --test-dir "$build_dir" --output-on-failure -j"$jobs" --timeout 600
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+ctest --test-dir "$build_dir" --output-on-failure -j"$jobs" --timeout 600 "$@"

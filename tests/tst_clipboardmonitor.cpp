@@ -121,15 +121,23 @@ private slots:
         QVERIFY(queue->currentRequest());
     }
 
-    void resetTakesOverTheCurrentCount() {
+    void resetLeavesAnUnreadCopyToBeRead() {
         monitor->startMonitoring();
         copyAndTick(spotifyLink);
-        pasteboard->copy(QStringLiteral("something else"));
+        // Nothing copied since: the content read already is not read again.
         monitor->resetLastProcessed();
-        QCOMPARE(monitor->lastChangeCount(), pasteboard->changeCount());
         QVERIFY(!monitor->lastProcessedURL());
         tick();
-        QCOMPARE(pasteboard->reads, 1); // the content present at the reset is not read
+        QCOMPARE(pasteboard->reads, 1);
+
+        // A copy the watcher has not looked at yet survives the reset.
+        pasteboard->copy(appleLink);
+        const int seen = monitor->lastChangeCount();
+        monitor->resetLastProcessed();
+        QCOMPARE(monitor->lastChangeCount(), seen);
+        tick();
+        QCOMPARE(pasteboard->reads, 2);
+        QCOMPARE(monitor->lastProcessedURL(), appleLink);
     }
 
     void ownWriteIsNotPickedUpAgain() {

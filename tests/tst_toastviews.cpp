@@ -70,6 +70,8 @@ class ToastViewsTest : public QObject {
     std::unique_ptr<ToastContentView> view;
 
     void build(bool preview = true) {
+        // The old view reads the old rig's queue until it is gone.
+        view.reset();
         rig = std::make_unique<ToastRig>(QStringLiteral("views"), preview);
         view = std::make_unique<ToastContentView>(rig->environment());
         view->show();

@@ -6,6 +6,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 constexpr qsizetype maxHeaderBytes = 64 * 1024;
@@ -99,6 +101,14 @@ FakeSongLinkServer::Answer FakeSongLinkServer::Answer::cutShort(int status, QByt
 FakeSongLinkServer::Answer FakeSongLinkServer::Answer::after(std::chrono::milliseconds wait) const {
     Answer answer = *this;
     answer.delay = wait;
+    return answer;
+}
+
+FakeSongLinkServer::Answer FakeSongLinkServer::Answer::trickled(std::chrono::milliseconds interval,
+                                                                qsizetype chunk) const {
+    Answer answer = *this;
+    answer.trickleInterval = interval;
+    answer.trickleChunk = std::max<qsizetype>(chunk, 1);
     return answer;
 }
 
@@ -301,6 +311,27 @@ void FakeSongLinkServer::send(QTcpSocket* socket, const Answer& answer) {
     }
     out += "\r\n";
     out += answer.mode == Answer::Mode::cutShort ? answer.body.left(answer.bytesSent) : answer.body;
-    socket->write(out);
-    socket->disconnectFromHost();
+    if (answer.trickleInterval.count() <= 0) {
+        socket->write(out);
+        socket->disconnectFromHost();
+        return;
+    }
+    // The timer goes with the socket when the client hangs up early.
+    auto* timer = new QTimer(socket);
+    timer->setTimerType(Qt::PreciseTimer);
+    timer->setInterval(answer.trickleInterval);
+    connect(timer, &QTimer::timeout, socket,
+            [socket, timer, out, chunk = answer.trickleChunk, sent = qsizetype(0)]() mutable {
+                if (socket->state() != QAbstractSocket::ConnectedState) {
+                    timer->stop();
+                    return;
+                }
+                socket->write(out.mid(sent, chunk));
+                sent += chunk;
+                if (sent >= out.size()) {
+                    timer->stop();
+                    socket->disconnectFromHost();
+                }
+            });
+    timer->start();
 }

@@ -38,6 +38,10 @@ public:
         std::chrono::milliseconds delay{0};
         Mode mode = Mode::complete;
         qsizetype bytesSent = 0;
+        // When set, the answer (head included) goes out trickleChunk bytes at a time, one piece
+        // every trickleInterval.
+        std::chrono::milliseconds trickleInterval{0};
+        qsizetype trickleChunk = 1;
 
         static Answer withStatus(int status, QByteArray body = {});
         // A recorded answer under api-responses/, with the status index.tsv gives it.
@@ -47,6 +51,8 @@ public:
         static Answer cutShort(int status, QByteArray body, qsizetype bytesSent);
 
         Answer after(std::chrono::milliseconds wait) const;
+        // A slow line: chunk bytes every interval.
+        Answer trickled(std::chrono::milliseconds interval, qsizetype chunk = 1) const;
         Answer withHeader(QByteArray name, QByteArray value) const;
     };
 

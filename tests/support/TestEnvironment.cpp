@@ -1,5 +1,7 @@
 #include "TestEnvironment.h"
 
+#include "LeakCheck.h"
+
 #include <QDir>
 #include <QFile>
 
@@ -31,6 +33,8 @@ void prepare() {
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome()));
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(rootPath() + QStringLiteral("/runtime")));
     std::atexit([] { QDir(rootPath()).removeRecursively(); });
+    // Leak checks of sanitizer builds run while the application object still exists.
+    qAddPostRoutine(checkLeaksWhileRunning);
 }
 
 QString root() {

@@ -1,0 +1,312 @@
+#include "ErrorStateView.h"
+#include "GradientButton.h"
+#include "RoadRig.h"
+#include "TestEnvironment.h"
+#include "ToastView.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QPointer>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+
+using namespace std::chrono_literals;
+using Answer = FakeSongLinkServer::Answer;
+
+Q_DECLARE_METATYPE(FakeSongLinkServer::Answer)
+
+namespace {
+
+const QString firstId = QStringLiteral("1FaultyAnswer00000000A");
+const QString secondId = QStringLiteral("2HealthyAnswer0000000B");
+
+QByteArray garbage(qsizetype size) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(20240610);
+    generator.fillRange(reinterpret_cast<quint32*>(bytes.data()), size / 4);
+    return bytes;
+}
+
+} // namespace
+
+// The web service failing in every way it can while a link is on its way, in automatic mode:
+// the toast says what went wrong, the user's clipboard is left alone, and the link copied
+// meanwhile is converted afterwards, each request sent exactly as often as it should be.
+class FaultsApiTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<Road> road;
+    QList<QPointer<QProcess>> copiers;
+    QElapsedTimer sinceTaken;
+
+    QString first() const { return spotifyLink(firstId); }
+    QString second() const { return spotifyLink(secondId); }
+
+    void startRoad(std::chrono::milliseconds apiTimeout) {
+        road = std::make_unique<Road>(QString::fromLatin1(QTest::currentTestFunction()), apiTimeout);
+        road->settings->setConversionMode(ConversionMode::automatic);
+        road->server.setAnswer(second(), Answer::withStatus(200, syntheticAnswer(secondId)));
+        road->monitor->startMonitoring();
+        // Automatic mode: the conversion starts the moment the first link is taken.
+        sinceTaken.invalidate();
+        connect(road->queue.get(), &ConversionQueue::currentRequestChanged, this, [this] {
+            const auto& current = road->queue->currentRequest();
+            if (current && current->sourceURL == first() && !sinceTaken.isValid()) {
+                sinceTaken.start();
+            }
+        });
+    }
+
+    bool copy(const QString& text) {
+        QProcess* xclip = OtherProgram::copy(this, text.toUtf8());
+        copiers.append(xclip);
+        return xclip != nullptr;
+    }
+
+    QStringList linksSent() const {
+        QStringList links;
+        for (const FakeSongLinkServer::Request& request : road->server.requests()) {
+            links.append(request.link.value_or(QStringLiteral("?")));
+        }
+        return links;
+    }
+
+    static QString enqueued(const QString& link) {
+        return QStringLiteral("Queue: Enqueuing: %1 (Spotify -> Apple Music), autoConvert: true").arg(link);
+    }
+    static QString attempt(int number, const QString& link) {
+        return QStringLiteral("API: Attempt %1 for %2 -> Apple Music").arg(number).arg(link);
+    }
+
+    // Copies the first link, and the second while the first one is still on its way.
+    bool copyBoth() {
+        if (!copy(first())) {
+            return false;
+        }
+        if (!QTest::qWaitFor(
+                [&] {
+                    return road->queue->currentRequest() &&
+                           road->queue->currentRequest()->sourceURL == first();
+                },
+                3000)) {
+            qWarning("the first link was never taken");
+            return false;
+        }
+        if (!copy(second())) {
+            return false;
+        }
+        if (!QTest::qWaitFor([&] { return RoadLog::count(enqueued(second())) == 1; }, 3000)) {
+            qWarning("the second link was never queued");
+            return false;
+        }
+        return true;
+    }
+
+    // After the first link's failure: the error goes, the second link is converted, the toast
+    // hides, and nothing more is sent.
+    void expectSecondConvertedAfterwards(int firstSends) {
+        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("success"), 5000);
+        QCOMPARE(OtherProgram::paste(), convertedLink(secondId));
+        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("hidden"), 3000);
+        QTest::qWait(600); // more than a poll interval: the program's own write is not taken up
+        QStringList expected;
+        for (int i = 0; i < firstSends; ++i) {
+            expected.append(first());
+        }
+        expected.append(second());
+        QCOMPARE(linksSent(), expected);
+        QCOMPARE(RoadLog::count(enqueued(first())), 1);
+        QCOMPARE(RoadLog::count(enqueued(second())), 1);
+        QCOMPARE(RoadLog::count(attempt(1, second())), 1);
+        QCOMPARE(RoadLog::startingWith(QStringLiteral("API: Attempt 2 for ") + second()).size(), 0);
+        QCOMPARE(road->queue->currentRequest(), std::nullopt);
+        QVERIFY(!road->queue->hasQueuedRequests());
+    }
+
+private slots:
+    void initTestCase() {
+        if (QGuiApplication::platformName() != QLatin1String("xcb")) {
+            QSKIP("needs an X server");
+        }
+        QVERIFY(!QStandardPaths::findExecutable(QStringLiteral("xclip")).isEmpty());
+    }
+
+    void cleanup() {
+        road.reset();
+        QVERIFY(OtherProgram::endAll(copiers));
+    }
+
+    void failureIsShownAndTheNextLinkStillConverts_data() {
+        QTest::addColumn<Answer>("answer");
+        QTest::addColumn<int>("attempts");
+        // Requests that reach the server: Qt's HTTP layer sends a GET once more when the
+        // connection closes before any byte of an answer (the connection may have been a stale
+        // one), as HTTP clients do; the program itself makes one attempt.
+        QTest::addColumn<int>("sends");
+        QTest::addColumn<QString>("shown");
+        // When the error may show, counted from the moment the first link was taken.
+        QTest::addColumn<int>("earliestMs");
+        QTest::addColumn<int>("latestMs");
+        const QString network = QStringLiteral("error: Network error | Check your connection");
+        const QString unavailable = QStringLiteral("error: Service unavailable | Try again later");
+        const QByteArray tenMegabytes = garbage(10 * 1024 * 1024);
+        // The faulty answers come late enough for the second link to be copied meanwhile.
+        QTest::newRow("5xx three times") << Answer::withStatus(503, R"({"statusCode":503})").after(300ms) << 3
+                                         << 3 << unavailable << 2400 << 3500;
+        QTest::newRow("dropped connection")
+            << Answer::dropped().after(700ms) << 1 << 2 << network << 1400 << 2000;
+        QTest::newRow("body cut short") << Answer::cutShort(200, syntheticAnswer(firstId), 3000).after(1000ms)
+                                        << 1 << 1 << network << 1000 << 1800;
+        QTest::newRow("10 MB of garbage") << Answer::withStatus(200, tenMegabytes).after(1000ms) << 1 << 1
+                                          << QStringLiteral("error: Invalid response | -") << 1000 << 2200;
+        // A byte every 100 ms would take over twenty minutes: the time-out bounds the whole answer.
+        QTest::newRow("slow trickle past the time-out")
+            << Answer::withStatus(200, syntheticAnswer(firstId)).trickled(100ms) << 1 << 1 << network << 2000
+            << 2600;
+        // The head at once, then a body that keeps coming but would need six seconds.
+        QTest::newRow("slow body past the time-out")
+            << Answer::withStatus(200, syntheticAnswer(firstId)).trickled(100ms, 200) << 1 << 1 << network
+            << 2000 << 2600;
+    }
+
+    void failureIsShownAndTheNextLinkStillConverts() {
+        QFETCH(Answer, answer);
+        QFETCH(int, attempts);
+        QFETCH(int, sends);
+        QFETCH(QString, shown);
+        QFETCH(int, earliestMs);
+        QFETCH(int, latestMs);
+        startRoad(2s);
+        road->server.setAnswer(first(), answer);
+        StallMeter stalls;
+        stalls.start();
+
+        QVERIFY(copyBoth());
+        QCOMPARE(road->shown(), QStringLiteral("loading"));
+        QCOMPARE(road->queue->queueCount(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(road->shown().startsWith(QLatin1String("error")), latestMs + 2000);
+        const qint64 failedAfter = sinceTaken.elapsed();
+        QCOMPARE(road->shown(), shown);
+        QVERIFY2(failedAfter >= earliestMs && failedAfter <= latestMs,
+                 qPrintable(QString::number(failedAfter)));
+        stalls.stop();
+        qInfo("longest stall of the GUI thread: %lld ms", stalls.longestGapMs());
+        // Waiting on the service, or taking in megabytes of its answer, never holds up the GUI thread.
+        QVERIFY2(stalls.longestGapMs() <= 100, qPrintable(QString::number(stalls.longestGapMs())));
+        // A failure leaves the clipboard as the user left it.
+        QCOMPARE(OtherProgram::paste(), second());
+
+        for (int i = 1; i <= attempts; ++i) {
+            QCOMPARE(RoadLog::count(attempt(i, first())), 1);
+        }
+        QCOMPARE(RoadLog::count(attempt(attempts + 1, first())), 0);
+        const QString retrying = QStringLiteral("API: Got server error %1, retrying...").arg(answer.status);
+        QCOMPARE(RoadLog::count(retrying), attempts == 3 ? 3 : 0);
+        expectSecondConvertedAfterwards(sends);
+        // A garbage answer never reaches the log.
+        for (const QString& message : TestEnvironment::debugLogMessages()) {
+            QVERIFY2(message.size() < 1000, qPrintable(message.left(200)));
+        }
+    }
+
+    // The service's answer is no trusted text: however large or strange, what of it reaches the
+    // log stays short and on its own line.
+    void answerTextNeverFloodsTheLog() {
+        startRoad(3s);
+        road->settings->setConversionMode(ConversionMode::default_);
+        road->settings->setShowURLPreview(true);
+        road->settings->setToastTimeout(30);
+        // Valid JSON whose only key is ten megabytes long and holds a forged log line.
+        const QByteArray key =
+            "\\n[2030-01-01T00:00:00Z] Found Spotify URL: https://forged" + QByteArray(10 * 1024 * 1024, 'k');
+        road->server.setAnswer(first(),
+                               Answer::withStatus(200, R"({"linksByPlatform": {")" + key + R"(": 1}})"));
+        QVERIFY(copy(first()));
+        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("prompt"), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(road->queue->isLoadingMetadata(), false, 5000);
+        road->queue->confirmConversion();
+        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("error: Invalid response | -"), 5000);
+        QCOMPARE(
+            RoadLog::startingWith(QStringLiteral("Queue: Failed to fetch metadata: decodingError(")).size(),
+            1);
+        QFile log(TestEnvironment::debugLogPath());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QByteArray written = log.readAll();
+        QVERIFY2(written.size() < 64 * 1024, qPrintable(QString::number(written.size())));
+        QVERIFY(!written.contains("\n[2030-01-01T00:00:00Z]"));
+        QVERIFY(RoadLog::startingWith(QStringLiteral("Found Spotify URL: https://forged")).isEmpty());
+    }
+
+    void timeOutAfterFifteenSeconds() {
+        startRoad(SongLinkService::defaultTimeout);
+        road->server.setAnswer(first(), Answer::withStatus(200, syntheticAnswer(firstId)).after(60s));
+        QVERIFY(copyBoth());
+        QCOMPARE(road->server.requests().size(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(road->shown().startsWith(QLatin1String("error")), 20000);
+        const qint64 waited = sinceTaken.elapsed();
+        qInfo("the request failed after %lld ms", waited);
+        QVERIFY2(waited >= 15000 && waited <= 15300, qPrintable(QString::number(waited)));
+        QCOMPARE(road->shown(), QStringLiteral("error: Network error | Check your connection"));
+        QCOMPARE(OtherProgram::paste(), second());
+        QCOMPARE(RoadLog::count(attempt(1, first())), 1);
+        QCOMPARE(RoadLog::count(attempt(2, first())), 0);
+        expectSecondConvertedAfterwards(1);
+    }
+
+    void slowTrickleWithinTheTimeOutConverts() {
+        startRoad(3s);
+        // About 13 KB in pieces of 400 bytes every 50 ms: under two seconds in all.
+        road->server.setAnswer(first(),
+                               Answer::withStatus(200, syntheticAnswer(firstId)).trickled(50ms, 400));
+        QVERIFY(copy(first()));
+        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("loading"), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("success"), 5000);
+        QCOMPARE(OtherProgram::paste(), convertedLink(firstId));
+        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("hidden"), 3000);
+        QCOMPARE(linksSent(), QStringList{first()});
+    }
+
+    void serverErrorsThenAnAnswerConvert() {
+        startRoad(3s);
+        road->server.enqueue(Answer::withStatus(500));
+        road->server.enqueue(Answer::withStatus(503));
+        road->server.setAnswer(first(), Answer::withStatus(200, syntheticAnswer(firstId)));
+        QVERIFY(copy(first()));
+        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("success"), 5000);
+        QCOMPARE(OtherProgram::paste(), convertedLink(firstId));
+        QCOMPARE(linksSent(), (QStringList{first(), first(), first()}));
+        const QList<FakeSongLinkServer::Request> requests = road->server.requests();
+        QVERIFY(requests.at(1).arrivedMs - requests.at(0).arrivedMs >= 500);
+        QVERIFY(requests.at(2).arrivedMs - requests.at(1).arrivedMs >= 1000);
+        QCOMPARE(RoadLog::startingWith(QStringLiteral("API: ")),
+                 (QStringList{attempt(1, first()), QStringLiteral("API: Got server error 500, retrying..."),
+                              attempt(2, first()), QStringLiteral("API: Got server error 503, retrying..."),
+                              attempt(3, first())}));
+    }
+
+    void retryFromTheToastAfterServerErrors() {
+        startRoad(3s);
+        road->settings->setToastTimeout(30);
+        for (int i = 0; i < 3; ++i) {
+            road->server.enqueue(Answer::withStatus(503));
+        }
+        road->server.setAnswer(first(), Answer::withStatus(200, syntheticAnswer(firstId)));
+        QVERIFY(copy(first()));
+        QTRY_COMPARE_WITH_TIMEOUT(road->shown(),
+                                  QStringLiteral("error: Service unavailable | Try again later"), 6000);
+        QCOMPARE(road->server.requests().size(), 3);
+
+        auto* error = qobject_cast<ErrorStateView*>(road->toast->contentView()->stateView());
+        QVERIFY(error);
+        GradientButton* retry = error->retryButton();
+        QTest::mouseClick(retry, Qt::LeftButton, {}, retry->rect().center());
+        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("success"), 5000);
+        QCOMPARE(OtherProgram::paste(), convertedLink(firstId));
+        QCOMPARE(linksSent(), (QStringList{first(), first(), first(), first()}));
+        QCOMPARE(RoadLog::count(attempt(1, first())), 2);
+        QCOMPARE(RoadLog::count(enqueued(first())), 1);
+    }
+};
+
+ONDARI_ROAD_TEST_MAIN(FaultsApiTest)
+#include "tst_faults_api.moc"

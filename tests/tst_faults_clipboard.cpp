@@ -1,0 +1,372 @@
+#include "RoadRig.h"
+#include "TestEnvironment.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QFile>
+#include <QMutex>
+#include <QPointer>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QStandardPaths>
+
+#include <map>
+#include <thread>
+
+#include <csignal>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <xcb/xcb.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Another program that owns the clipboard with any set of targets (a password manager offers
+// its secrets with a hint beside the text), answering on a connection and thread of its own.
+class SelectionOwner {
+public:
+    explicit SelectionOwner(std::map<QByteArray, QByteArray> offers) : m_offers(std::move(offers)) {}
+    ~SelectionOwner() {
+        if (m_thread.joinable()) {
+            const uint64_t one = 1;
+            [[maybe_unused]] const ssize_t n = ::write(m_wakeFd, &one, sizeof one);
+            m_thread.join();
+        }
+        if (m_wakeFd >= 0) {
+            ::close(m_wakeFd);
+        }
+        if (m_c) {
+            xcb_disconnect(m_c);
+        }
+    }
+
+    bool start() {
+        m_c = xcb_connect(nullptr, nullptr);
+        if (xcb_connection_has_error(m_c)) {
+            return false;
+        }
+        const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(m_c)).data;
+        m_window = xcb_generate_id(m_c);
+        xcb_create_window(m_c, XCB_COPY_FROM_PARENT, m_window, screen->root, 0, 0, 1, 1, 0,
+                          XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+        m_targets = atom("TARGETS");
+        const xcb_atom_t clipboard = atom("CLIPBOARD");
+        xcb_set_selection_owner(m_c, m_window, clipboard, XCB_CURRENT_TIME);
+        auto* owner = xcb_get_selection_owner_reply(m_c, xcb_get_selection_owner(m_c, clipboard), nullptr);
+        const bool owns = owner && owner->owner == m_window;
+        std::free(owner);
+        m_wakeFd = ::eventfd(0, EFD_CLOEXEC);
+        m_thread = std::thread([this] { run(); });
+        return owns;
+    }
+
+    QList<QByteArray> requested() const {
+        QMutexLocker lock(&m_mutex);
+        return m_requested;
+    }
+
+private:
+    xcb_atom_t atom(const QByteArray& name) {
+        auto* reply =
+            xcb_intern_atom_reply(m_c, xcb_intern_atom(m_c, 0, name.size(), name.constData()), nullptr);
+        const xcb_atom_t result = reply ? reply->atom : XCB_NONE;
+        std::free(reply);
+        return result;
+    }
+    QByteArray name(xcb_atom_t atom) {
+        auto* reply = xcb_get_atom_name_reply(m_c, xcb_get_atom_name(m_c, atom), nullptr);
+        QByteArray result;
+        if (reply) {
+            result = QByteArray(xcb_get_atom_name_name(reply), xcb_get_atom_name_name_length(reply));
+        }
+        std::free(reply);
+        return result;
+    }
+
+    void answer(const xcb_selection_request_event_t& request) {
+        const QByteArray target = name(request.target);
+        {
+            QMutexLocker lock(&m_mutex);
+            m_requested.append(target);
+        }
+        xcb_atom_t property = request.property;
+        if (request.target == m_targets) {
+            std::vector<xcb_atom_t> list{m_targets};
+            for (const auto& [offered, unused] : m_offers) {
+                list.push_back(atom(offered));
+            }
+            xcb_change_property(m_c, XCB_PROP_MODE_REPLACE, request.requestor, property, XCB_ATOM_ATOM, 32,
+                                uint32_t(list.size()), list.data());
+        } else if (const auto it = m_offers.find(target); it != m_offers.end()) {
+            xcb_change_property(m_c, XCB_PROP_MODE_REPLACE, request.requestor, property, request.target, 8,
+                                uint32_t(it->second.size()), it->second.constData());
+        } else {
+            property = XCB_NONE;
+        }
+        xcb_selection_notify_event_t notify{};
+        notify.response_type = XCB_SELECTION_NOTIFY;
+        notify.time = request.time;
+        notify.requestor = request.requestor;
+        notify.selection = request.selection;
+        notify.target = request.target;
+        notify.property = property;
+        xcb_send_event(m_c, 0, request.requestor, XCB_EVENT_MASK_NO_EVENT,
+                       reinterpret_cast<const char*>(&notify));
+        xcb_flush(m_c);
+    }
+
+    void run() {
+        const int fd = xcb_get_file_descriptor(m_c);
+        for (;;) {
+            while (xcb_generic_event_t* event = xcb_poll_for_event(m_c)) {
+                if ((event->response_type & 0x7f) == XCB_SELECTION_REQUEST) {
+                    answer(*reinterpret_cast<xcb_selection_request_event_t*>(event));
+                }
+                std::free(event);
+            }
+            if (xcb_connection_has_error(m_c)) {
+                return;
+            }
+            pollfd fds[2] = {{fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+            ::poll(fds, 2, -1);
+            if (fds[1].revents & POLLIN) {
+                return;
+            }
+        }
+    }
+
+    std::map<QByteArray, QByteArray> m_offers;
+    xcb_connection_t* m_c = nullptr;
+    xcb_window_t m_window = XCB_NONE;
+    xcb_atom_t m_targets = XCB_NONE;
+    int m_wakeFd = -1;
+    std::thread m_thread;
+    mutable QMutex m_mutex;
+    QList<QByteArray> m_requested;
+};
+
+const QString healthyId = QStringLiteral("3AfterTheFault000000C");
+
+QByteArray randomBytes(qsizetype size, quint32 seed) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(seed);
+    for (char& byte : bytes) {
+        byte = char(generator.bounded(256));
+    }
+    return bytes;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(ConversionMode)
+
+// Other programs putting strange things on the clipboard, or getting stuck on it: the program
+// stays responsive, shows nothing for them, keeps secrets out of its log, and still sees the
+// next link that is copied.
+class FaultsClipboardTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<Road> road;
+    QList<QPointer<QProcess>> copiers;
+    std::unique_ptr<SelectionOwner> owner;
+
+    QProcess* copy(const QByteArray& content, const QStringList& extra = {}) {
+        QProcess* xclip = OtherProgram::copy(this, content, extra);
+        copiers.append(xclip);
+        return xclip;
+    }
+
+    void startRoad() {
+        road = std::make_unique<Road>(QString::fromLatin1(QTest::currentTestFunction()));
+        // Default mode: a link the program takes up shows as a prompt and stays there.
+        road->settings->setConversionMode(ConversionMode::default_);
+        road->settings->setToastTimeout(30);
+        road->server.setDefaultAnswer(
+            FakeSongLinkServer::Answer::withStatus(200, syntheticAnswer(healthyId)));
+        road->monitor->startMonitoring();
+    }
+
+    static QString enqueued(const QString& link) {
+        return QStringLiteral("Queue: Enqueuing: %1 (Spotify -> Apple Music), autoConvert: false").arg(link);
+    }
+
+    // A link copied after the fault comes up in the toast, once.
+    void expectNextCopySeen() {
+        const QString link = spotifyLink(healthyId);
+        QVERIFY(copy(link.toUtf8()));
+        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("prompt"), 3000);
+        QCOMPARE(road->queue->currentRequest()->sourceURL, link);
+        QTest::qWait(600);
+        QCOMPARE(RoadLog::count(enqueued(link)), 1);
+    }
+
+private slots:
+    void initTestCase() {
+        if (QGuiApplication::platformName() != QLatin1String("xcb")) {
+            QSKIP("needs an X server");
+        }
+        QVERIFY(!QStandardPaths::findExecutable(QStringLiteral("xclip")).isEmpty());
+    }
+
+    void cleanup() {
+        road.reset();
+        if (owner) {
+            // Qt's notice of the owner leaving belongs here, not to the next test's clipboard.
+            QSignalSpy changed(QGuiApplication::clipboard(), &QClipboard::changed);
+            owner.reset();
+            QTRY_VERIFY_WITH_TIMEOUT(!changed.isEmpty(), 1000);
+        }
+        QVERIFY(OtherProgram::endAll(copiers));
+    }
+
+    void stoppedOwnerIsGivenUpAndTheNextCopySeen() {
+        startRoad();
+        // Copied while conversion is off, so that the first look at it comes after the stop.
+        road->settings->setIsEnabled(false);
+        const int before = road->pasteboard->changeCount();
+        QProcess* stuck = copy(spotifyLink(QStringLiteral("4NeverAnswered0000000D")).toUtf8());
+        QVERIFY(stuck);
+        QTRY_COMPARE(road->pasteboard->changeCount(), before + 1);
+        // It owns the clipboard and answers, until it is stopped.
+        QCOMPARE(OtherProgram::paste(), spotifyLink(QStringLiteral("4NeverAnswered0000000D")));
+        const pid_t stuckPid = pid_t(stuck->processId());
+        QVERIFY(stuckPid > 0); // never 0: that would stop the whole process group
+        QCOMPARE(::kill(stuckPid, SIGSTOP), 0);
+
+        StallMeter stalls;
+        stalls.start();
+        QElapsedTimer clock;
+        clock.start();
+        road->settings->setIsEnabled(true);
+        QTRY_VERIFY_WITH_TIMEOUT(road->monitor->isReadingClipboard(), 2000);
+        // Another copy while the stuck read runs: taken up once the read is given up.
+        QTest::qWait(1000);
+        const QString link = spotifyLink(healthyId);
+        QVERIFY(copy(link.toUtf8()));
+        QTest::qWait(1000);
+        QCOMPARE(road->shown(), QStringLiteral("hidden")); // nothing to show meanwhile
+        QTRY_COMPARE_WITH_TIMEOUT(RoadLog::count(QStringLiteral("No string content in clipboard")), 1, 7000);
+        const qint64 givenUpAfter = clock.elapsed();
+        stalls.stop();
+        qInfo("the read was given up after %lld ms; longest stall %lld ms", givenUpAfter,
+              stalls.longestGapMs());
+        QVERIFY2(givenUpAfter >= 5000 && givenUpAfter <= 6000, qPrintable(QString::number(givenUpAfter)));
+        QVERIFY2(stalls.longestGapMs() <= 50, qPrintable(QString::number(stalls.longestGapMs())));
+
+        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("prompt"), 2000);
+        QCOMPARE(road->queue->currentRequest()->sourceURL, link);
+        QCOMPARE(RoadLog::startingWith(QStringLiteral("Queue: Enqueuing")), QStringList{enqueued(link)});
+        QTest::qWait(600);
+        QCOMPARE(RoadLog::count(enqueued(link)), 1);
+        QCOMPARE(RoadLog::count(QStringLiteral("No string content in clipboard")), 1);
+    }
+
+    void hundredMegabytesNeverStallTheGuiThread() {
+        startRoad();
+        const QString path = TestEnvironment::root() + QStringLiteral("/hundred-megabytes.txt");
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            // A link at the very start: were the text read at all, it would be found.
+            file.write(spotifyLink(QStringLiteral("5HundredMegabytes0000E")).toUtf8() + ' ');
+            const QByteArray block(1024 * 1024, 'x');
+            for (int i = 0; i < 100; ++i) {
+                file.write(block);
+            }
+        }
+        StallMeter stalls;
+        stalls.start();
+        const int before = road->pasteboard->changeCount();
+        QProcess* big = copy({}, {QStringLiteral("-i"), path});
+        QVERIFY(big);
+        QTRY_COMPARE_WITH_TIMEOUT(road->pasteboard->changeCount(), before + 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(RoadLog::count(QStringLiteral("No string content in clipboard")), 1, 3000);
+        // While it stays on the clipboard, and its owner hands over all of it to nobody.
+        QTest::qWait(2000);
+        stalls.stop();
+        qInfo("longest stall of the GUI thread: %lld ms", stalls.longestGapMs());
+        QVERIFY2(stalls.longestGapMs() <= 50, qPrintable(QString::number(stalls.longestGapMs())));
+        QCOMPARE(road->shown(), QStringLiteral("hidden"));
+        expectNextCopySeen();
+        QFile::remove(path);
+    }
+
+    void binaryData_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QStringList>("xclipArguments");
+        QTest::addColumn<QString>("logged");
+        const QByteArray png = QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16) + randomBytes(4096, 1);
+        QTest::newRow("an image") << png << QStringList{QStringLiteral("-t"), QStringLiteral("image/png")}
+                                  << QStringLiteral("No string content in clipboard");
+        QTest::newRow("random bytes as text")
+            << randomBytes(4096, 2) << QStringList{} << QStringLiteral("No string content in clipboard");
+        QTest::newRow("random bytes as Latin-1")
+            << randomBytes(1000, 3).replace('h', 'H')
+            << QStringList{QStringLiteral("-t"), QStringLiteral("STRING")}
+            << QStringLiteral("No music track URL found");
+        // Under the 2000 characters a link may be found in.
+        QTest::newRow("zero bytes") << QByteArray(1000, '\0') << QStringList{}
+                                    << QStringLiteral("No music track URL found");
+    }
+
+    void binaryData() {
+        QFETCH(QByteArray, content);
+        QFETCH(QStringList, xclipArguments);
+        QFETCH(QString, logged);
+        startRoad();
+        StallMeter stalls;
+        stalls.start();
+        QVERIFY(copy(content, xclipArguments));
+        QTRY_COMPARE_WITH_TIMEOUT(RoadLog::count(logged), 1, 3000);
+        QTest::qWait(600);
+        stalls.stop();
+        QVERIFY2(stalls.longestGapMs() <= 50, qPrintable(QString::number(stalls.longestGapMs())));
+        QCOMPARE(road->shown(), QStringLiteral("hidden"));
+        QCOMPARE(road->queue->currentRequest(), std::nullopt);
+        expectNextCopySeen();
+        QVERIFY(road->server.requests().isEmpty());
+    }
+
+    void passwordManagerSecretNeverReachesTheLog_data() {
+        QTest::addColumn<ConversionMode>("mode");
+        QTest::newRow("default mode") << ConversionMode::default_;
+        QTest::newRow("automatic mode") << ConversionMode::automatic;
+        QTest::newRow("silent mode") << ConversionMode::silent;
+    }
+
+    void passwordManagerSecretNeverReachesTheLog() {
+        QFETCH(ConversionMode, mode);
+        startRoad();
+        road->settings->setConversionMode(mode);
+        // Even a secret that holds a track link stays unread.
+        const QByteArray secret = "hunter2-" + spotifyLink(QStringLiteral("6SecretTrack000000000F")).toUtf8();
+        owner = std::make_unique<SelectionOwner>(
+            std::map<QByteArray, QByteArray>{{"UTF8_STRING", secret},
+                                             {"text/plain;charset=utf-8", secret},
+                                             {"x-kde-passwordManagerHint", "secret"}});
+        const int before = road->pasteboard->changeCount();
+        QVERIFY(owner->start());
+        QTRY_COMPARE(road->pasteboard->changeCount(), before + 1);
+        QTRY_COMPARE_WITH_TIMEOUT(RoadLog::count(QStringLiteral("No string content in clipboard")), 1, 3000);
+        QTest::qWait(600);
+        QCOMPARE(road->shown(), QStringLiteral("hidden"));
+        QCOMPARE(road->monitor->pendingMusicURL(), std::nullopt);
+        QVERIFY(road->server.requests().isEmpty());
+        QVERIFY(owner->requested().contains("x-kde-passwordManagerHint"));
+        QVERIFY(!owner->requested().contains("UTF8_STRING"));
+        QVERIFY(!owner->requested().contains("text/plain;charset=utf-8"));
+
+        QFile log(TestEnvironment::debugLogPath());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QByteArray written = log.readAll();
+        QVERIFY(!written.isEmpty());
+        QVERIFY(!written.contains("hunter2"));
+        QVERIFY(!written.contains("6SecretTrack"));
+    }
+};
+
+ONDARI_ROAD_TEST_MAIN(FaultsClipboardTest)
+#include "tst_faults_clipboard.moc"
