@@ -1,11 +1,6 @@
 #include "ClipboardMonitor.h"
-#include "ConversionQueue.h"
-#include "FakePasteboard.h"
-#include "MenuTracking.h"
-#include "ScriptedSongLinkService.h"
-#include "SettingsManager.h"
+#include "QueueRig.h"
 #include "TestEnvironment.h"
-#include "UserDefaults.h"
 
 #include <QSignalSpy>
 
@@ -16,17 +11,10 @@ const QString tidalLink = QStringLiteral("https://tidal.com/browse/track/1134363
 } // namespace
 
 // The watcher with a controllable clipboard and a real queue whose conversions never end.
-class ClipboardMonitorTest : public QObject {
+class ClipboardMonitorTest : public QObject, QueueRig {
     Q_OBJECT
 
-    std::unique_ptr<UserDefaults> defaults;
-    std::unique_ptr<SettingsManager> settings;
-    std::unique_ptr<FakePasteboard> pasteboard;
-    std::unique_ptr<ScriptedSongLinkService> api;
-    std::unique_ptr<MenuTracking> menu;
-    std::unique_ptr<ConversionQueue> queue;
     std::unique_ptr<ClipboardMonitor> monitor;
-    int settingsFile = 0;
 
     // One tick plus the read's answer.
     void tick() {
@@ -42,16 +30,8 @@ class ClipboardMonitorTest : public QObject {
 
 private slots:
     void init() {
-        defaults = std::make_unique<UserDefaults>(TestEnvironment::root() +
-                                                  QStringLiteral("/settings-%1.conf").arg(++settingsFile));
-        settings = std::make_unique<SettingsManager>(
-            *defaults, LoginItem(TestEnvironment::configHome() + QStringLiteral("/autostart"),
-                                 QStringLiteral("t"), QStringLiteral("/bin/true")));
-        pasteboard = std::make_unique<FakePasteboard>();
-        api = std::make_unique<ScriptedSongLinkService>();
+        buildQueue(QStringLiteral("settings"));
         api->hangForever = true;
-        menu = std::make_unique<MenuTracking>();
-        queue = std::make_unique<ConversionQueue>(*settings, *api, *pasteboard, *menu);
         monitor = std::make_unique<ClipboardMonitor>(*settings, *pasteboard, queue.get());
         queue->setProcessedLinkMemory(monitor.get());
         TestEnvironment::clearDebugLog();
@@ -59,12 +39,7 @@ private slots:
 
     void cleanup() {
         monitor.reset();
-        queue.reset();
-        api.reset();
-        menu.reset();
-        pasteboard.reset();
-        settings.reset();
-        defaults.reset();
+        tearDownQueue();
     }
 
     void contentOnClipboardAtStartIsNotProcessed() {

@@ -1,12 +1,6 @@
-#include "ConversionQueue.h"
-#include "FakePasteboard.h"
-#include "MenuTracking.h"
-#include "RecordingLinkMemory.h"
-#include "ScriptedSongLinkService.h"
-#include "SettingsManager.h"
+#include "QueueRig.h"
 #include "SongLinkError.h"
 #include "TestEnvironment.h"
-#include "UserDefaults.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -29,48 +23,24 @@ constexpr int shortTimeoutMs = 200;
 constexpr auto shortHold = 150ms;
 } // namespace
 
-class ConversionQueueTest : public QObject {
+class ConversionQueueTest : public QObject, QueueRig {
     Q_OBJECT
-
-    std::unique_ptr<UserDefaults> defaults;
-    std::unique_ptr<SettingsManager> settings;
-    std::unique_ptr<FakePasteboard> pasteboard;
-    std::unique_ptr<ScriptedSongLinkService> api;
-    std::unique_ptr<MenuTracking> menu;
-    std::unique_ptr<RecordingLinkMemory> memory;
-    std::unique_ptr<ConversionQueue> queue;
-    int settingsFile = 0;
 
     bool logContains(const QString& line) const { return TestEnvironment::debugLogMessages().contains(line); }
 
 private slots:
     void init() {
-        defaults = std::make_unique<UserDefaults>(TestEnvironment::root() +
-                                                  QStringLiteral("/queue-%1.conf").arg(++settingsFile));
-        settings = std::make_unique<SettingsManager>(
-            *defaults, LoginItem(TestEnvironment::configHome() + QStringLiteral("/autostart"),
-                                 QStringLiteral("t"), QStringLiteral("/bin/true")));
+        buildQueue(QStringLiteral("queue"));
         settings->setToastTimeout(shortTimeoutMs / 1000.0);
         settings->setShowURLPreview(false);
-        pasteboard = std::make_unique<FakePasteboard>();
-        api = std::make_unique<ScriptedSongLinkService>();
         api->conversion.delay = 20ms;
         api->metadata.delay = 20ms;
-        menu = std::make_unique<MenuTracking>();
-        memory = std::make_unique<RecordingLinkMemory>();
-        queue = std::make_unique<ConversionQueue>(*settings, *api, *pasteboard, *menu, memory.get());
         queue->setSuccessHoldForTesting(shortHold);
         TestEnvironment::clearDebugLog();
     }
 
     void cleanup() {
-        queue.reset();
-        api.reset();
-        memory.reset();
-        menu.reset();
-        pasteboard.reset();
-        settings.reset();
-        defaults.reset();
+        tearDownQueue();
         QCoreApplication::processEvents();
     }
 

@@ -1,152 +1,20 @@
+#include "FakeSelectionOwner.h"
 #include "RoadRig.h"
 #include "TestEnvironment.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QFile>
-#include <QMutex>
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QStandardPaths>
 
-#include <map>
-#include <thread>
-
 #include <csignal>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <xcb/xcb.h>
 
 using namespace std::chrono_literals;
 
 namespace {
-
-// Another program that owns the clipboard with any set of targets (a password manager offers
-// its secrets with a hint beside the text), answering on a connection and thread of its own.
-class SelectionOwner {
-public:
-    explicit SelectionOwner(std::map<QByteArray, QByteArray> offers) : m_offers(std::move(offers)) {}
-    ~SelectionOwner() {
-        if (m_thread.joinable()) {
-            const uint64_t one = 1;
-            [[maybe_unused]] const ssize_t n = ::write(m_wakeFd, &one, sizeof one);
-            m_thread.join();
-        }
-        if (m_wakeFd >= 0) {
-            ::close(m_wakeFd);
-        }
-        if (m_c) {
-            xcb_disconnect(m_c);
-        }
-    }
-
-    bool start() {
-        m_c = xcb_connect(nullptr, nullptr);
-        if (xcb_connection_has_error(m_c)) {
-            return false;
-        }
-        const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(m_c)).data;
-        m_window = xcb_generate_id(m_c);
-        xcb_create_window(m_c, XCB_COPY_FROM_PARENT, m_window, screen->root, 0, 0, 1, 1, 0,
-                          XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
-        m_targets = atom("TARGETS");
-        const xcb_atom_t clipboard = atom("CLIPBOARD");
-        xcb_set_selection_owner(m_c, m_window, clipboard, XCB_CURRENT_TIME);
-        auto* owner = xcb_get_selection_owner_reply(m_c, xcb_get_selection_owner(m_c, clipboard), nullptr);
-        const bool owns = owner && owner->owner == m_window;
-        std::free(owner);
-        m_wakeFd = ::eventfd(0, EFD_CLOEXEC);
-        m_thread = std::thread([this] { run(); });
-        return owns;
-    }
-
-    QList<QByteArray> requested() const {
-        QMutexLocker lock(&m_mutex);
-        return m_requested;
-    }
-
-private:
-    xcb_atom_t atom(const QByteArray& name) {
-        auto* reply =
-            xcb_intern_atom_reply(m_c, xcb_intern_atom(m_c, 0, name.size(), name.constData()), nullptr);
-        const xcb_atom_t result = reply ? reply->atom : XCB_NONE;
-        std::free(reply);
-        return result;
-    }
-    QByteArray name(xcb_atom_t atom) {
-        auto* reply = xcb_get_atom_name_reply(m_c, xcb_get_atom_name(m_c, atom), nullptr);
-        QByteArray result;
-        if (reply) {
-            result = QByteArray(xcb_get_atom_name_name(reply), xcb_get_atom_name_name_length(reply));
-        }
-        std::free(reply);
-        return result;
-    }
-
-    void answer(const xcb_selection_request_event_t& request) {
-        const QByteArray target = name(request.target);
-        {
-            QMutexLocker lock(&m_mutex);
-            m_requested.append(target);
-        }
-        xcb_atom_t property = request.property;
-        if (request.target == m_targets) {
-            std::vector<xcb_atom_t> list{m_targets};
-            for (const auto& [offered, unused] : m_offers) {
-                list.push_back(atom(offered));
-            }
-            xcb_change_property(m_c, XCB_PROP_MODE_REPLACE, request.requestor, property, XCB_ATOM_ATOM, 32,
-                                uint32_t(list.size()), list.data());
-        } else if (const auto it = m_offers.find(target); it != m_offers.end()) {
-            xcb_change_property(m_c, XCB_PROP_MODE_REPLACE, request.requestor, property, request.target, 8,
-                                uint32_t(it->second.size()), it->second.constData());
-        } else {
-            property = XCB_NONE;
-        }
-        xcb_selection_notify_event_t notify{};
-        notify.response_type = XCB_SELECTION_NOTIFY;
-        notify.time = request.time;
-        notify.requestor = request.requestor;
-        notify.selection = request.selection;
-        notify.target = request.target;
-        notify.property = property;
-        xcb_send_event(m_c, 0, request.requestor, XCB_EVENT_MASK_NO_EVENT,
-                       reinterpret_cast<const char*>(&notify));
-        xcb_flush(m_c);
-    }
-
-    void run() {
-        const int fd = xcb_get_file_descriptor(m_c);
-        for (;;) {
-            while (xcb_generic_event_t* event = xcb_poll_for_event(m_c)) {
-                if ((event->response_type & 0x7f) == XCB_SELECTION_REQUEST) {
-                    answer(*reinterpret_cast<xcb_selection_request_event_t*>(event));
-                }
-                std::free(event);
-            }
-            if (xcb_connection_has_error(m_c)) {
-                return;
-            }
-            pollfd fds[2] = {{fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-            ::poll(fds, 2, -1);
-            if (fds[1].revents & POLLIN) {
-                return;
-            }
-        }
-    }
-
-    std::map<QByteArray, QByteArray> m_offers;
-    xcb_connection_t* m_c = nullptr;
-    xcb_window_t m_window = XCB_NONE;
-    xcb_atom_t m_targets = XCB_NONE;
-    int m_wakeFd = -1;
-    std::thread m_thread;
-    mutable QMutex m_mutex;
-    QList<QByteArray> m_requested;
-};
 
 const QString healthyId = QStringLiteral("3AfterTheFault000000C");
 
@@ -171,7 +39,7 @@ class FaultsClipboardTest : public QObject {
 
     std::unique_ptr<Road> road;
     QList<QPointer<QProcess>> copiers;
-    std::unique_ptr<SelectionOwner> owner;
+    std::unique_ptr<FakeSelectionOwner> owner;
 
     QProcess* copy(const QByteArray& content, const QStringList& extra = {}) {
         QProcess* xclip = OtherProgram::copy(this, content, extra);
@@ -343,10 +211,10 @@ private slots:
         road->settings->setConversionMode(mode);
         // Even a secret that holds a track link stays unread.
         const QByteArray secret = "hunter2-" + spotifyLink(QStringLiteral("6SecretTrack000000000F")).toUtf8();
-        owner = std::make_unique<SelectionOwner>(
-            std::map<QByteArray, QByteArray>{{"UTF8_STRING", secret},
-                                             {"text/plain;charset=utf-8", secret},
-                                             {"x-kde-passwordManagerHint", "secret"}});
+        owner = std::make_unique<FakeSelectionOwner>(
+            FakeSelectionOwner::Offers{{"UTF8_STRING", secret},
+                                       {"text/plain;charset=utf-8", secret},
+                                       {"x-kde-passwordManagerHint", "secret"}});
         const int before = road->pasteboard->changeCount();
         QVERIFY(owner->start());
         QTRY_COMPARE(road->pasteboard->changeCount(), before + 1);

@@ -1,15 +1,9 @@
 #include "Accessibility.h"
-#include "ConversionQueue.h"
-#include "FakePasteboard.h"
 #include "GlobalHotkey.h"
 #include "KeyEventMonitor.h"
-#include "MenuTracking.h"
-#include "RecordingLinkMemory.h"
-#include "ScriptedSongLinkService.h"
-#include "SettingsManager.h"
+#include "QueueRig.h"
 #include "SongLinkError.h"
 #include "TestEnvironment.h"
-#include "UserDefaults.h"
 
 #include <QKeyEvent>
 #include <QWindow>
@@ -98,20 +92,12 @@ QStringList hotkeyLines() {
 Q_DECLARE_METATYPE(KeyDownEvent)
 Q_DECLARE_METATYPE(Toast)
 
-class GlobalHotkeyTest : public QObject {
+class GlobalHotkeyTest : public QObject, QueueRig {
     Q_OBJECT
 
-    std::unique_ptr<UserDefaults> defaults;
-    std::unique_ptr<SettingsManager> settings;
-    std::unique_ptr<FakePasteboard> pasteboard;
-    std::unique_ptr<ScriptedSongLinkService> api;
-    std::unique_ptr<MenuTracking> menu;
-    std::unique_ptr<RecordingLinkMemory> memory;
-    std::unique_ptr<ConversionQueue> queue;
     std::unique_ptr<Accessibility> accessibility;
     std::unique_ptr<FakeMonitors> monitors;
     std::unique_ptr<GlobalHotkey> hotkey;
-    int settingsFile = 0;
 
     void showToast(Toast toast) {
         switch (toast) {
@@ -144,18 +130,9 @@ class GlobalHotkeyTest : public QObject {
 
 private slots:
     void init() {
-        defaults = std::make_unique<UserDefaults>(TestEnvironment::root() +
-                                                  QStringLiteral("/hotkey-%1.conf").arg(++settingsFile));
-        settings = std::make_unique<SettingsManager>(
-            *defaults, LoginItem(TestEnvironment::configHome() + QStringLiteral("/autostart"),
-                                 QStringLiteral("t"), QStringLiteral("/bin/true")));
+        buildQueue(QStringLiteral("hotkey"));
         settings->setShowURLPreview(false);
-        pasteboard = std::make_unique<FakePasteboard>();
-        api = std::make_unique<ScriptedSongLinkService>();
         api->conversion.delay = 60s; // a confirmed conversion stays converting while the test looks
-        menu = std::make_unique<MenuTracking>();
-        memory = std::make_unique<RecordingLinkMemory>();
-        queue = std::make_unique<ConversionQueue>(*settings, *api, *pasteboard, *menu, memory.get());
         // States under test stay put while the test looks at them.
         queue->setSuccessHoldForTesting(60s);
         accessibility = std::make_unique<Accessibility>(TestEnvironment::root() + QStringLiteral("/consent"));
@@ -168,13 +145,7 @@ private slots:
     void cleanup() {
         hotkey.reset();
         monitors.reset();
-        queue.reset();
-        api.reset();
-        memory.reset();
-        menu.reset();
-        pasteboard.reset();
-        settings.reset();
-        defaults.reset();
+        tearDownQueue();
         accessibility.reset();
         QCoreApplication::processEvents();
     }

@@ -1,14 +1,8 @@
 #include "Accessibility.h"
-#include "ConversionQueue.h"
-#include "FakePasteboard.h"
 #include "GlobalHotkey.h"
 #include "KeyEventMonitor.h"
-#include "MenuTracking.h"
-#include "RecordingLinkMemory.h"
-#include "ScriptedSongLinkService.h"
-#include "SettingsManager.h"
+#include "QueueRig.h"
 #include "TestEnvironment.h"
-#include "UserDefaults.h"
 
 #include <QKeyEvent>
 #include <QPainter>
@@ -104,20 +98,12 @@ QStringList hotkeyLines() {
 
 } // namespace
 
-class GlobalHotkeyX11Test : public QObject {
+class GlobalHotkeyX11Test : public QObject, QueueRig {
     Q_OBJECT
 
-    std::unique_ptr<UserDefaults> defaults;
-    std::unique_ptr<SettingsManager> settings;
-    std::unique_ptr<FakePasteboard> pasteboard;
-    std::unique_ptr<ScriptedSongLinkService> api;
-    std::unique_ptr<MenuTracking> menu;
-    std::unique_ptr<RecordingLinkMemory> memory;
-    std::unique_ptr<ConversionQueue> queue;
     std::unique_ptr<Accessibility> accessibility;
     std::unique_ptr<WatchedMonitors> monitors;
     std::unique_ptr<GlobalHotkey> hotkey;
-    int settingsFile = 0;
 
     void showPrompt() {
         queue->enqueue(spotifyLink, Platform::spotify, Platform::appleMusic, false);
@@ -133,18 +119,9 @@ private slots:
     }
 
     void init() {
-        defaults = std::make_unique<UserDefaults>(TestEnvironment::root() +
-                                                  QStringLiteral("/hotkey-x11-%1.conf").arg(++settingsFile));
-        settings = std::make_unique<SettingsManager>(
-            *defaults, LoginItem(TestEnvironment::configHome() + QStringLiteral("/autostart"),
-                                 QStringLiteral("t"), QStringLiteral("/bin/true")));
+        buildQueue(QStringLiteral("hotkey-x11"));
         settings->setShowURLPreview(false);
-        pasteboard = std::make_unique<FakePasteboard>();
-        api = std::make_unique<ScriptedSongLinkService>();
         api->conversion.delay = 60s; // stays converting while the test looks
-        menu = std::make_unique<MenuTracking>();
-        memory = std::make_unique<RecordingLinkMemory>();
-        queue = std::make_unique<ConversionQueue>(*settings, *api, *pasteboard, *menu, memory.get());
         accessibility = std::make_unique<Accessibility>(TestEnvironment::root() + QStringLiteral("/consent"));
         accessibility->forceTrusted(true);
         monitors = std::make_unique<WatchedMonitors>(*accessibility);
@@ -157,13 +134,7 @@ private slots:
     void cleanup() {
         hotkey.reset();
         monitors.reset();
-        queue.reset();
-        api.reset();
-        memory.reset();
-        menu.reset();
-        pasteboard.reset();
-        settings.reset();
-        defaults.reset();
+        tearDownQueue();
         accessibility.reset();
         QCoreApplication::processEvents();
     }

@@ -1,3 +1,4 @@
+#include "FakeSelectionOwner.h"
 #include "Pasteboard.h"
 #include "TestEnvironment.h"
 #include "X11SelectionReader.h"
@@ -5,185 +6,21 @@
 #include <QClipboard>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QMutex>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTimer>
 
 #include <atomic>
-#include <map>
-#include <thread>
 
 #include <csignal>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <xcb/xcb.h>
 
 namespace {
 
 using Answer = std::optional<std::optional<QString>>;
-using Offers = std::map<QByteArray, QByteArray>; // target name -> content
-
-// Another X client that owns CLIPBOARD, on a connection and thread of its own: it offers any
-// set of targets, which xclip cannot, and can hold requests unanswered like a stuck program.
-class FakeOwner {
-public:
-    explicit FakeOwner(Offers offers) : m_offers(std::move(offers)) {}
-    ~FakeOwner() {
-        if (m_thread.joinable()) {
-            const uint64_t one = 1;
-            [[maybe_unused]] const ssize_t n = ::write(m_wakeFd, &one, sizeof one);
-            m_thread.join();
-        }
-        if (m_wakeFd >= 0) {
-            ::close(m_wakeFd);
-        }
-        if (m_c) {
-            xcb_disconnect(m_c);
-        }
-    }
-
-    // Requests for this target wait until release(); then they get lateContent.
-    void hold(const QByteArray& target, const QByteArray& lateContent) {
-        QMutexLocker lock(&m_mutex);
-        m_heldTarget = target;
-        m_lateContent = lateContent;
-    }
-    void release() {
-        QMutexLocker lock(&m_mutex);
-        m_releasing = true;
-    }
-    QList<QByteArray> requested() const {
-        QMutexLocker lock(&m_mutex);
-        return m_requested;
-    }
-
-    bool start() {
-        m_c = xcb_connect(nullptr, nullptr);
-        if (xcb_connection_has_error(m_c)) {
-            return false;
-        }
-        const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(m_c)).data;
-        m_window = xcb_generate_id(m_c);
-        xcb_create_window(m_c, XCB_COPY_FROM_PARENT, m_window, screen->root, 0, 0, 1, 1, 0,
-                          XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
-        m_clipboard = atom("CLIPBOARD");
-        m_targets = atom("TARGETS");
-        xcb_set_selection_owner(m_c, m_window, m_clipboard, XCB_CURRENT_TIME);
-        auto* owner = xcb_get_selection_owner_reply(m_c, xcb_get_selection_owner(m_c, m_clipboard), nullptr);
-        const bool owns = owner && owner->owner == m_window;
-        free(owner);
-        m_wakeFd = ::eventfd(0, EFD_CLOEXEC);
-        m_thread = std::thread([this] { run(); });
-        return owns;
-    }
-
-private:
-    xcb_atom_t atom(const QByteArray& name) {
-        auto* reply =
-            xcb_intern_atom_reply(m_c, xcb_intern_atom(m_c, 0, name.size(), name.constData()), nullptr);
-        const xcb_atom_t result = reply ? reply->atom : XCB_NONE;
-        free(reply);
-        return result;
-    }
-    QByteArray name(xcb_atom_t atom) {
-        auto* reply = xcb_get_atom_name_reply(m_c, xcb_get_atom_name(m_c, atom), nullptr);
-        QByteArray result;
-        if (reply) {
-            result = QByteArray(xcb_get_atom_name_name(reply), xcb_get_atom_name_name_length(reply));
-        }
-        free(reply);
-        return result;
-    }
-
-    void answer(const xcb_selection_request_event_t& request, const QByteArray& content) {
-        xcb_atom_t property = request.property;
-        const QByteArray target = name(request.target);
-        if (request.target == m_targets) {
-            std::vector<xcb_atom_t> list{m_targets};
-            for (const auto& [offered, unused] : m_offers) {
-                list.push_back(atom(offered));
-            }
-            xcb_change_property(m_c, XCB_PROP_MODE_REPLACE, request.requestor, property, XCB_ATOM_ATOM, 32,
-                                uint32_t(list.size()), list.data());
-        } else if (m_offers.count(target)) {
-            xcb_change_property(m_c, XCB_PROP_MODE_REPLACE, request.requestor, property, request.target, 8,
-                                uint32_t(content.size()), content.constData());
-        } else {
-            property = XCB_NONE;
-        }
-        xcb_selection_notify_event_t notify{};
-        notify.response_type = XCB_SELECTION_NOTIFY;
-        notify.time = request.time;
-        notify.requestor = request.requestor;
-        notify.selection = request.selection;
-        notify.target = request.target;
-        notify.property = property;
-        xcb_send_event(m_c, 0, request.requestor, XCB_EVENT_MASK_NO_EVENT,
-                       reinterpret_cast<const char*>(&notify));
-        xcb_flush(m_c);
-    }
-
-    void onRequest(const xcb_selection_request_event_t& request) {
-        const QByteArray target = name(request.target);
-        QMutexLocker lock(&m_mutex);
-        m_requested.append(target);
-        if (target == m_heldTarget) {
-            if (!m_releasing) {
-                m_held.push_back(request);
-                return;
-            }
-            // Late answers first, so they reach the reader while it waits for this target.
-            const QByteArray late = m_lateContent;
-            lock.unlock();
-            for (const auto& held : m_held) {
-                answer(held, late);
-            }
-            m_held.clear();
-        } else {
-            lock.unlock();
-        }
-        const auto it = m_offers.find(target);
-        answer(request, it != m_offers.end() ? it->second : QByteArray());
-    }
-
-    void run() {
-        const int fd = xcb_get_file_descriptor(m_c);
-        for (;;) {
-            while (xcb_generic_event_t* event = xcb_poll_for_event(m_c)) {
-                if ((event->response_type & 0x7f) == XCB_SELECTION_REQUEST) {
-                    onRequest(*reinterpret_cast<xcb_selection_request_event_t*>(event));
-                }
-                free(event);
-            }
-            if (xcb_connection_has_error(m_c)) {
-                return;
-            }
-            pollfd fds[2] = {{fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-            ::poll(fds, 2, -1);
-            if (fds[1].revents & POLLIN) {
-                return;
-            }
-        }
-    }
-
-    Offers m_offers;
-    xcb_connection_t* m_c = nullptr;
-    xcb_window_t m_window = XCB_NONE;
-    xcb_atom_t m_clipboard = XCB_NONE;
-    xcb_atom_t m_targets = XCB_NONE;
-    int m_wakeFd = -1;
-    std::thread m_thread;
-    mutable QMutex m_mutex;
-    QList<QByteArray> m_requested;
-    QByteArray m_heldTarget;
-    QByteArray m_lateContent;
-    bool m_releasing = false;
-    std::vector<xcb_selection_request_event_t> m_held;
-};
+using Offers = FakeSelectionOwner::Offers;
 
 } // namespace
 
@@ -205,10 +42,10 @@ class TestPasteboardX11 : public QObject {
     Q_OBJECT
 
     QList<QProcess*> m_xclips;
-    std::vector<std::unique_ptr<FakeOwner>> m_owners;
+    std::vector<std::unique_ptr<FakeSelectionOwner>> m_owners;
 
-    FakeOwner& addOwner(Offers offers) {
-        m_owners.push_back(std::make_unique<FakeOwner>(std::move(offers)));
+    FakeSelectionOwner& addOwner(Offers offers) {
+        m_owners.push_back(std::make_unique<FakeSelectionOwner>(std::move(offers)));
         return *m_owners.back();
     }
 
@@ -264,7 +101,7 @@ class TestPasteboardX11 : public QObject {
     static Answer none() { return Answer(std::optional<QString>()); }
 
     // Takes the clipboard with an owner of our own and waits until the pasteboard counted it.
-    static bool own(FakeOwner& owner, Pasteboard& pasteboard) {
+    static bool own(FakeSelectionOwner& owner, Pasteboard& pasteboard) {
         const int before = pasteboard.changeCount();
         return owner.start() && QTest::qWaitFor([&] { return pasteboard.changeCount() == before + 1; }, 2000);
     }
@@ -455,7 +292,7 @@ private slots:
             offers[targets[i]] = contents[i];
         }
         Pasteboard pasteboard;
-        FakeOwner& owner = addOwner(offers);
+        FakeSelectionOwner& owner = addOwner(offers);
         QVERIFY(own(owner, pasteboard));
         QCOMPARE(read(pasteboard), expected);
         QVERIFY(owner.requested().contains("TARGETS"));
@@ -466,7 +303,7 @@ private slots:
 
     void stuckOwnerTimesOutWithoutStallingUs() {
         Pasteboard pasteboard;
-        FakeOwner& owner = addOwner(Offers{{"UTF8_STRING", "fresh"}});
+        FakeSelectionOwner& owner = addOwner(Offers{{"UTF8_STRING", "fresh"}});
         owner.hold("UTF8_STRING", "stale");
         QVERIFY(own(owner, pasteboard));
 
@@ -494,7 +331,7 @@ private slots:
     }
 
     void destroyingDuringAStuckReadIsPrompt() {
-        FakeOwner& owner = addOwner(Offers{{"UTF8_STRING", "never sent"}});
+        FakeSelectionOwner& owner = addOwner(Offers{{"UTF8_STRING", "never sent"}});
         owner.hold("UTF8_STRING", "late");
         QVERIFY(owner.start());
         auto reader = X11SelectionReader::create();
@@ -511,7 +348,7 @@ private slots:
     }
 
     void answerIsDroppedWhenTheContextIsGone() {
-        FakeOwner& owner = addOwner(Offers{{"UTF8_STRING", "dropped"}});
+        FakeSelectionOwner& owner = addOwner(Offers{{"UTF8_STRING", "dropped"}});
         QVERIFY(owner.start());
         auto reader = X11SelectionReader::create();
         QVERIFY(reader);

@@ -11,6 +11,7 @@
 #include "SongLinkService.h"
 #include "ToastWindow.h"
 #include "UserDefaults.h"
+#include "WidgetTestMain.h"
 
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
@@ -23,16 +24,8 @@
 #include <chrono>
 #include <memory>
 
-// The toast needs widgets, so these tests run on a QApplication.
-#define ONDARI_ROAD_TEST_MAIN(TestObject)                                                                    \
-    int main(int argc, char* argv[]) {                                                                       \
-        TestEnvironment::prepare();                                                                          \
-        QApplication app(argc, argv);                                                                        \
-        QApplication::setOrganizationName(QStringLiteral("OndariTest"));                                     \
-        QApplication::setApplicationName(QStringLiteral("OndariTest"));                                      \
-        TestObject tc;                                                                                       \
-        return QTest::qExec(&tc, argc, argv);                                                                \
-    }
+// The toast needs widgets, so these tests start like the widget tests, on a QApplication.
+#define ONDARI_ROAD_TEST_MAIN(TestObject) ONDARI_WIDGET_TEST_MAIN(TestObject)
 
 // The whole road of a copied link on the real X clipboard: watcher, queue, API client against
 // the fake web service, and the toast on screen. Built anew for each test; Spotify links go to
