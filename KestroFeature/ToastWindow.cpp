@@ -11,6 +11,7 @@
 #include "ToastEnvironment.h"
 #include "ToastView.h"
 
+#include <QBackingStore>
 #include <QCursor>
 #include <QGuiApplication>
 #include <QNetworkAccessManager>
@@ -30,17 +31,70 @@ ToastWindowController::ToastWindowController(ConversionQueue& queue, SettingsMan
       m_colorScheme(colorScheme), m_network(network ? network : new QNetworkAccessManager(this)),
       m_availableArea(&ToastWindowController::currentAvailableArea) {
     debugLog(QStringLiteral("Toast: ToastWindowController initialized"));
+    m_spareTimer.setSingleShot(true);
+    connect(&m_spareTimer, &QTimer::timeout, this, &ToastWindowController::buildSpare);
     setupObservers();
 }
 
 ToastWindowController::~ToastWindowController() {
     delete m_panel;
+    delete m_spare;
 }
 
 ToastWindowController& ToastWindowController::shared() {
-    static ToastWindowController* instance = new ToastWindowController(
-        ConversionQueue::shared(), SettingsManager::shared(), Accessibility::shared(), ColorScheme::shared());
+    static ToastWindowController* instance = [] {
+        auto* controller = new ToastWindowController(ConversionQueue::shared(), SettingsManager::shared(),
+                                                     Accessibility::shared(), ColorScheme::shared());
+        controller->setBuildsPanelsAhead(true);
+        return controller;
+    }();
     return *instance;
+}
+
+void ToastWindowController::setBuildsPanelsAhead(bool ahead, std::chrono::milliseconds delay) {
+    m_buildsAhead = ahead;
+    m_spareDelay = delay;
+    if (ahead) {
+        scheduleSpare(delay);
+    } else {
+        m_spareTimer.stop();
+        delete m_spare;
+    }
+}
+
+Panel* ToastWindowController::sparePanel() const {
+    return m_spare;
+}
+
+void ToastWindowController::scheduleSpare(std::chrono::milliseconds delay) {
+    if (m_buildsAhead) {
+        m_spareTimer.start(delay);
+    }
+}
+
+void ToastWindowController::buildSpare() {
+    if (!m_buildsAhead || m_spare) {
+        return;
+    }
+    m_spare = new Panel(panelSize());
+    // Its pixels, too: the first paint into a new window's memory faults every page in.
+    if (QBackingStore* store = m_spare->backingStore()) {
+        store->resize(m_spare->size());
+        store->beginPaint(QRegion(m_spare->rect()));
+        store->endPaint();
+    }
+}
+
+// The panel built ahead when it still fits the settings and the display, else a new one.
+Panel* ToastWindowController::takeBarePanel() {
+    Panel* panel = m_spare;
+    m_spare = nullptr;
+    if (panel &&
+        (panel->frameSize() != panelSize() || panel->isCompositing() != Panel::compositorRunning())) {
+        delete panel;
+        panel = nullptr;
+    }
+    return panel ? panel : new Panel(panelSize());
 }
 
 void ToastWindowController::setupObservers() {
@@ -111,7 +165,7 @@ QPoint ToastWindowController::restingOrigin(const QRect& area, QSize panelSize) 
 }
 
 Panel* ToastWindowController::createPanel() {
-    auto* panel = new Panel(panelSize());
+    Panel* panel = takeBarePanel();
     auto* view = new ToastContentView(
         ToastEnvironment{m_queue, m_settings, m_accessibility, m_colorScheme, *m_network});
     panel->setContentWidget(view);
@@ -157,6 +211,8 @@ void ToastWindowController::show() {
     panel.animate(panel.frameOrigin() + QPoint(0, slideDistance), 1, m_slideDuration,
                   TimingCurve::cubic(0, 0, 0.2, 1));
     debugLog(QStringLiteral("Toast: Panel shown at ") + rectText(panel.frameRect()));
+    // Well after the conversion this toast is about, in the common case.
+    scheduleSpare(m_spareDelay);
 }
 
 void ToastWindowController::hide() {
@@ -176,6 +232,8 @@ void ToastWindowController::hide() {
                            // Only the panel this slide moved is forgotten; a newer one stays.
                            if (self && self->m_panel == animated) {
                                self->m_panel = nullptr;
+                               // Nothing shows now: the time to build the next one.
+                               self->scheduleSpare(std::chrono::milliseconds(0));
                            }
                            animated->deleteLater();
                        });

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QRect>
+#include <QTimer>
 
 #include <chrono>
 #include <functional>
@@ -56,11 +57,23 @@ public:
     void setAvailableAreaProvider(std::function<std::optional<QRect>()> provider);
     void setSlideDuration(std::chrono::milliseconds duration) { m_slideDuration = duration; }
 
+    // Builds the window of the next toast's panel ahead, while nothing is shown or a while after
+    // a show, rather than when the toast is due: a toast is due while its conversion runs, and
+    // making an X window then delays the converted link. The panel stays fresh: never shown,
+    // its content made when it is shown. The program turns this on; `delay` is the wait after
+    // a show (and after turning it on).
+    void setBuildsPanelsAhead(bool ahead, std::chrono::milliseconds delay = std::chrono::seconds(1));
+    // The panel built ahead, if one waits.
+    Panel* sparePanel() const;
+
 private:
     void setupObservers();
     void handleToastVisibilityChange(bool isVisible);
     Panel* createPanel();
     void positionPanel(Panel& panel);
+    void scheduleSpare(std::chrono::milliseconds delay);
+    void buildSpare();
+    Panel* takeBarePanel();
 
     ConversionQueue& m_queue;
     SettingsManager& m_settings;
@@ -68,6 +81,10 @@ private:
     ColorScheme& m_colorScheme;
     QNetworkAccessManager* m_network;
     QPointer<Panel> m_panel;
+    QPointer<Panel> m_spare;
+    bool m_buildsAhead = false;
+    std::chrono::milliseconds m_spareDelay{0};
+    QTimer m_spareTimer;
     std::function<std::optional<QRect>()> m_availableArea;
     std::chrono::milliseconds m_slideDuration = slideDuration;
 };

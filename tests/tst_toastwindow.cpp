@@ -184,6 +184,44 @@ private slots:
         QCOMPARE(controller->contentView()->closeButtonOpacity(), 0.0);
     }
 
+    void panelBuiltAheadIsFreshAndFitsTheSettings() {
+        build(true);
+        controller->setBuildsPanelsAhead(true, 20ms);
+        QTRY_VERIFY(controller->sparePanel());
+        QPointer<Panel> spare = controller->sparePanel();
+        QVERIFY(!spare->isVisible());
+        QVERIFY(!spare->contentWidget());
+
+        // Taken by the next show, which makes its content then and logs as always.
+        TestEnvironment::clearDebugLog();
+        controller->show();
+        QCOMPARE(controller->panel(), spare.data());
+        QVERIFY(spare->isVisible());
+        QCOMPARE(controller->contentView(), spare->contentWidget());
+        QVERIFY(!controller->contentView()->isHovered());
+        QCOMPARE(count(log(), QStringLiteral("Toast: Creating panel")), 1);
+        // The next one comes a while after the show, never as the same window.
+        QVERIFY(!controller->sparePanel());
+        QTRY_VERIFY(controller->sparePanel());
+        QVERIFY(controller->sparePanel() != controller->panel());
+
+        // Built for the old card size: not used once the size changed, and not kept.
+        QPointer<Panel> stale = controller->sparePanel();
+        rig->settings->setShowURLPreview(false);
+        controller->show();
+        QVERIFY(controller->panel() != stale);
+        QCOMPARE(controller->panel()->frameSize(), QSize(486, 88));
+        QTRY_VERIFY(!stale);
+
+        // Once the toast is gone the next panel is built at once.
+        controller->hide();
+        QTRY_VERIFY(!controller->panel());
+        QTRY_VERIFY(controller->sparePanel());
+        QCOMPARE(controller->sparePanel()->frameSize(), QSize(486, 88));
+        controller->setBuildsPanelsAhead(false);
+        QVERIFY(!controller->sparePanel());
+    }
+
     void showWhileSlidingOutKeepsTheNewPanel() {
         build(true);
         controller->show();

@@ -3,11 +3,14 @@
 
 #include "FakeSongLinkServer.h"
 
+#include <QBuffer>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPainter>
 #include <QRegularExpression>
 
 #include <cstdio>
@@ -84,6 +87,70 @@ QStringList serviceLinks(const QByteArray& body) {
     return links;
 }
 
+// The id of the entity that a found song's answer gives for a service, e.g. "appleMusic".
+QByteArray entityId(const QByteArray& body, const QString& service) {
+    const QJsonObject root = QJsonDocument::fromJson(body).object();
+    const QString key = root.value(QLatin1String("linksByPlatform"))
+                            .toObject()
+                            .value(service)
+                            .toObject()
+                            .value(QLatin1String("entityUniqueId"))
+                            .toString();
+    return root.value(QLatin1String("entitiesByUniqueId"))
+        .toObject()
+        .value(key)
+        .toObject()
+        .value(QLatin1String("id"))
+        .toString()
+        .toUtf8();
+}
+
+// Made-up answers for Spotify links nobody recorded: a recorded answer with the Spotify id and
+// the Apple Music id swapped for new ones, so that every link gets a song (and a link) of its own.
+class SpotifySynthesizer {
+public:
+    explicit SpotifySynthesizer(QByteArray templateBody)
+        : m_template(std::move(templateBody)), m_spotifyId(entityId(m_template, QStringLiteral("spotify"))),
+          m_appleId(entityId(m_template, QStringLiteral("appleMusic"))) {}
+
+    bool isValid() const { return !m_spotifyId.isEmpty() && !m_appleId.isEmpty(); }
+
+    std::optional<QByteArray> answerFor(const QString& link) {
+        static const QRegularExpression track(
+            QStringLiteral("^https://open\\.spotify\\.com/track/([A-Za-z0-9]+)$"));
+        const QRegularExpressionMatch match = track.match(link);
+        if (!match.hasMatch()) {
+            return std::nullopt;
+        }
+        QByteArray body = m_template;
+        body.replace(m_spotifyId, match.captured(1).toUtf8());
+        body.replace(m_appleId, QByteArray::number(++m_made + 900000000));
+        return body;
+    }
+
+private:
+    QByteArray m_template;
+    QByteArray m_spotifyId;
+    QByteArray m_appleId;
+    qint64 m_made = 0;
+};
+
+// A cover-sized image, so that the song preview decodes something real.
+QByteArray thumbnailPng() {
+    QImage image(300, 300, QImage::Format_RGB32);
+    QPainter painter(&image);
+    QLinearGradient gradient(0, 0, 300, 300);
+    gradient.setColorAt(0, QColor(0x2b, 0x5f, 0x8a));
+    gradient.setColorAt(1, QColor(0xe0, 0x8a, 0x3c));
+    painter.fillRect(image.rect(), gradient);
+    painter.end();
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return png;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -107,7 +174,14 @@ int main(int argc, char* argv[]) {
         QStringLiteral("Tab-separated lines: link, answer file, optional status (default: from index.tsv)."),
         QStringLiteral("file"));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"), QStringLiteral("Print each request."));
-    parser.addOptions({portOption, dataOption, mappingOption, verboseOption});
+    const QCommandLineOption synthesizeOption(
+        QStringLiteral("synthesize-spotify"),
+        QStringLiteral("Answer Spotify track links without a recorded answer with a made-up found song."));
+    const QCommandLineOption thumbnailsOption(
+        QStringLiteral("local-thumbnails"),
+        QStringLiteral("Point every thumbnail address in the answers at an image this server serves."));
+    parser.addOptions(
+        {portOption, dataOption, mappingOption, verboseOption, synthesizeOption, thumbnailsOption});
     parser.process(app);
 
     bool portOk = false;
@@ -117,6 +191,19 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     FakeSongLinkServer::setRecordedDir(parser.value(dataOption));
+
+    std::optional<SpotifySynthesizer> synthesizer;
+    if (parser.isSet(synthesizeOption)) {
+        const QString templateFile = QStringLiteral("spotify-feel-good-inc-de.json");
+        const std::optional<QByteArray> body = FakeSongLinkServer::recordedBody(templateFile);
+        if (body) {
+            synthesizer.emplace(*body);
+        }
+        if (!synthesizer || !synthesizer->isValid()) {
+            std::fprintf(stderr, "cannot make answers from %s\n", qPrintable(templateFile));
+            return 2;
+        }
+    }
 
     QList<Mapping> mapping;
     if (parser.isSet(mappingOption)) {
@@ -136,6 +223,32 @@ int main(int argc, char* argv[]) {
     }
 
     FakeSongLinkServer server;
+    if (!server.listen(static_cast<quint16>(port))) {
+        std::fprintf(stderr, "cannot listen on 127.0.0.1:%u\n", port);
+        return 1;
+    }
+    // The image's address carries a url value of its own, which is how this server picks answers.
+    const QString thumbnailLink = QStringLiteral("ondari-thumbnail");
+    const QByteArray thumbnailUrl = QStringLiteral("http://127.0.0.1:%1/thumbnail.png?url=%2")
+                                        .arg(server.port())
+                                        .arg(thumbnailLink)
+                                        .toUtf8();
+    const bool localThumbnails = parser.isSet(thumbnailsOption);
+    const auto localized = [&](QByteArray body) {
+        if (localThumbnails) {
+            static const QRegularExpression field(QStringLiteral(R"("thumbnailUrl"\s*:\s*"[^"]*")"));
+            body =
+                QString::fromUtf8(body)
+                    .replace(field,
+                             QStringLiteral("\"thumbnailUrl\": \"%1\"").arg(QString::fromUtf8(thumbnailUrl)))
+                    .toUtf8();
+        }
+        return body;
+    };
+    if (localThumbnails) {
+        server.setAnswer(thumbnailLink, FakeSongLinkServer::Answer::withStatus(200, thumbnailPng()));
+    }
+
     QSet<QString> mapped;
     QList<std::pair<QString, FakeSongLinkServer::Answer>> derived;
     for (const Mapping& entry : mapping) {
@@ -144,7 +257,7 @@ int main(int argc, char* argv[]) {
             std::fprintf(stderr, "missing recorded answer %s\n", qPrintable(entry.file));
             return 2;
         }
-        const auto answer = FakeSongLinkServer::Answer::withStatus(entry.status, *body);
+        const auto answer = FakeSongLinkServer::Answer::withStatus(entry.status, localized(*body));
         server.setAnswer(entry.link, answer);
         mapped.insert(entry.link);
         if (entry.status == 200) {
@@ -165,9 +278,19 @@ int main(int argc, char* argv[]) {
         server.setDefaultAnswer(FakeSongLinkServer::Answer::withStatus(404, *body));
     }
 
-    if (!server.listen(static_cast<quint16>(port))) {
-        std::fprintf(stderr, "cannot listen on 127.0.0.1:%u\n", port);
-        return 1;
+    if (synthesizer) {
+        // Connected before any other receiver: the answer is chosen right after this signal.
+        QObject::connect(
+            &server, &FakeSongLinkServer::requestReceived, [&](const FakeSongLinkServer::Request& request) {
+                if (!request.link || mapped.contains(*request.link)) {
+                    return;
+                }
+                if (const std::optional<QByteArray> body = synthesizer->answerFor(*request.link)) {
+                    server.setAnswer(*request.link,
+                                     FakeSongLinkServer::Answer::withStatus(200, localized(*body)));
+                    mapped.insert(*request.link);
+                }
+            });
     }
     if (parser.isSet(verboseOption)) {
         QObject::connect(
