@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
     cmake g++ make pkg-config
     qt6-base-dev qt6-svg-dev qcoro-qt6-dev libxtst-dev libsystemd-dev libxcb1-dev libx11-xcb-dev
-    xvfb xauth xclip xdotool trayer xcompmgr
+    xvfb xauth xclip xdotool trayer xcompmgr fonts-dejavu-core
     clang-14 libclang-rt-14-dev
     libbenchmark-dev libxfixes-dev
 )
@@ -17,5 +17,5 @@ if [ ${#missing[@]} -gt 0 ]; then
     sudo_cmd=""
     [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
     $sudo_cmd apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}"
 fi
