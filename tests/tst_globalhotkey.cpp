@@ -78,13 +78,7 @@ protected:
 enum class Toast { hidden, prompt, askMode, loading, success, error };
 
 QStringList hotkeyLines() {
-    QStringList lines;
-    for (const QString& line : TestEnvironment::debugLogMessages()) {
-        if (line.startsWith(QLatin1String("Hotkey: "))) {
-            lines.append(line);
-        }
-    }
-    return lines;
+    return TestEnvironment::debugLogMessages(QStringLiteral("Hotkey: "));
 }
 
 } // namespace

@@ -87,13 +87,7 @@ bool xdotool(const QStringList& arguments) {
 }
 
 QStringList hotkeyLines() {
-    QStringList lines;
-    for (const QString& line : TestEnvironment::debugLogMessages()) {
-        if (line.startsWith(QLatin1String("Hotkey: "))) {
-            lines.append(line);
-        }
-    }
-    return lines;
+    return TestEnvironment::debugLogMessages(QStringLiteral("Hotkey: "));
 }
 
 } // namespace

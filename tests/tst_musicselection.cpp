@@ -9,15 +9,6 @@
 
 namespace {
 
-void click(QAbstractButton* button) {
-    QVERIFY(button);
-    QPoint at = button->rect().center();
-    if (auto* scaled = qobject_cast<HoverScaleButton*>(button)) {
-        at = scaled->contentRect().center().toPoint();
-    }
-    QTest::mouseClick(button, Qt::LeftButton, {}, at);
-}
-
 void clickRow(ServiceDropdownList* list, int row) {
     QVERIFY(list);
     QTest::mouseClick(list, Qt::LeftButton, {}, list->rowRect(row).center().toPoint());
@@ -104,7 +95,7 @@ private slots:
         QTest::qWait(200);
         QCOMPARE(page.saveButton()->currentScale(), 1.0);
         QCOMPARE(page.saveButton()->currentBrightness(), 0.0);
-        click(page.saveButton());
+        clickButton(page.saveButton());
         QVERIFY(rig.completions.empty());
         QCOMPARE(rig.settings->targetService(), TargetServiceOption::appleMusic);
 
@@ -129,7 +120,7 @@ private slots:
         MusicSelectionView page(*rig.controller);
         page.show();
 
-        click(page.sourcePicker());
+        clickButton(page.sourcePicker());
         QVERIFY(page.isSourceDropdownOpen());
         ServiceDropdownList* sources = page.sourceList();
         QVERIFY(sources && sources->isVisible());
@@ -150,36 +141,36 @@ private slots:
         QVERIFY(!page.hoveredSourceOption());
         QVERIFY(page.isBidirectional());
 
-        click(page.targetPicker());
+        clickButton(page.targetPicker());
         QCOMPARE(page.targetList()->rowCount(), 8);
         // The same service is offered on both sides.
         clickRow(page.targetList(), targetIndex(TargetServiceOption::tidal));
         QVERIFY(page.isSameService());
 
         // "Ask Each Time" never touches the bidirectional choice.
-        click(page.targetPicker());
+        clickButton(page.targetPicker());
         clickRow(page.targetList(), targetIndex(TargetServiceOption::askEachTime));
         QCOMPARE(page.selectedTarget(), TargetServiceOption::askEachTime);
         QVERIFY(page.isBidirectional());
 
         // Any Service turns it off, also when chosen again.
-        click(page.sourcePicker());
+        clickButton(page.sourcePicker());
         clickRow(page.sourceList(), sourceIndex(SourceServiceOption::anyService));
         QVERIFY(!page.isBidirectional());
         page.bidirectionalSwitch()->setChecked(true);
         QVERIFY(page.isBidirectional());
-        click(page.sourcePicker());
+        clickButton(page.sourcePicker());
         clickRow(page.sourceList(), sourceIndex(SourceServiceOption::anyService));
         QCOMPARE(page.selectedSource(), SourceServiceOption::anyService);
         QVERIFY(!page.isBidirectional());
         QVERIFY(!page.isSourceDropdownOpen());
 
         // The picker toggles its list; a click elsewhere closes it too.
-        click(page.targetPicker());
+        clickButton(page.targetPicker());
         QVERIFY(page.isTargetDropdownOpen());
-        click(page.targetPicker());
+        clickButton(page.targetPicker());
         QVERIFY(!page.isTargetDropdownOpen());
-        click(page.targetPicker());
+        clickButton(page.targetPicker());
         QVERIFY(page.targetList());
         page.targetList()->close();
         QVERIFY(!page.isTargetDropdownOpen());
@@ -216,14 +207,14 @@ private slots:
         page.show();
 
         // The switch flips the page's value only, and the arrow follows on its spring.
-        click(page.bidirectionalSwitch());
+        clickButton(page.bidirectionalSwitch());
         QVERIFY(!page.isBidirectional());
         QVERIFY(!page.showsTwoWayArrow());
         QVERIFY(page.twoWayArrowProgress() > 0.5);
         QTRY_VERIFY(qAbs(page.twoWayArrowProgress()) < 0.02);
         QTRY_VERIFY(qAbs(page.bidirectionalSwitch()->knobOffset() + 9) < 0.5);
         QVERIFY(rig.settings->isBidirectional());
-        click(page.bidirectionalSwitch());
+        clickButton(page.bidirectionalSwitch());
         QVERIFY(page.isBidirectional());
         QTRY_VERIFY(qAbs(page.bidirectionalSwitch()->knobOffset() - 9) < 0.5);
 
@@ -268,7 +259,7 @@ private slots:
             QVERIFY(rig.completions.empty());
         });
         TestEnvironment::clearDebugLog();
-        click(page->saveButton());
+        clickButton(page->saveButton());
         QCOMPARE(writes, (QStringList{QStringLiteral("sourceService"), QStringLiteral("targetService"),
                                       QStringLiteral("isBidirectional")}));
         QCOMPARE(rig.completions, std::vector<bool>{true});
@@ -293,8 +284,8 @@ private slots:
         rig.controller->showMusicSelection();
         MusicSelectionView* page = rig.controller->contentView()->musicSelectionView();
         page->chooseSource(SourceServiceOption::yandexMusic);
-        click(page->bidirectionalSwitch());
-        click(page->closeButton());
+        clickButton(page->bidirectionalSwitch());
+        clickButton(page->closeButton());
         QVERIFY(rig.completions.empty());
         QTRY_VERIFY(!rig.controller->panel());
         QCOMPARE(rig.settings->sourceService(), SourceServiceOption::spotify);

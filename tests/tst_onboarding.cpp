@@ -11,15 +11,6 @@
 
 namespace {
 
-void click(QAbstractButton* button) {
-    QVERIFY(button);
-    QPoint at = button->rect().center();
-    if (auto* scaled = qobject_cast<HoverScaleButton*>(button)) {
-        at = scaled->contentRect().center().toPoint();
-    }
-    QTest::mouseClick(button, Qt::LeftButton, {}, at);
-}
-
 OnboardingPermissionPage* permissionPage(OnboardingWindowController& controller) {
     return controller.contentView() ? controller.contentView()->permissionPage() : nullptr;
 }
@@ -57,7 +48,7 @@ private slots:
         QCOMPARE(permissionPage(c)->subtitle(), QStringLiteral("Before you start, we need one permission."));
         QTRY_COMPARE(c.panel()->opacity(), 1.0);
 
-        click(permissionPage(c)->allowButton());
+        clickButton(permissionPage(c)->allowButton());
         QCOMPARE(c.state(), OnboardingState::waitingForGrant);
         QCOMPARE(rig.permissionPaneOpened, 1);
         QVERIFY(c.isPolling());
@@ -75,7 +66,7 @@ private slots:
         MusicSelectionView* music = c.contentView()->musicSelectionView();
         QVERIFY(music && music->isVisible());
 
-        click(music->saveButton());
+        clickButton(music->saveButton());
         QCOMPARE(rig.completions, std::vector<bool>{true});
         QTRY_VERIFY(!c.panel());
         QVERIFY(!c.isVisible());
@@ -126,7 +117,7 @@ private slots:
         auto& c = *rig.controller;
         c.show(false);
         rig.alertAnswers = {1};
-        click(permissionPage(c)->skipButton());
+        clickButton(permissionPage(c)->skipButton());
         QCOMPARE(rig.alerts.size(), size_t(1));
         const AlertRequest& alert = rig.alerts.front();
         QCOMPARE(alert.messageText, QStringLiteral("Skip Accessibility Permission?"));
@@ -140,7 +131,7 @@ private slots:
 
         // "Skip Anyway" in the enable-hotkey flow ends it with false.
         rig.alertAnswers = {0};
-        click(permissionPage(c)->skipButton());
+        clickButton(permissionPage(c)->skipButton());
         QCOMPARE(c.state(), OnboardingState::skipped);
         QCOMPARE(rig.completions, std::vector<bool>{false});
         QTRY_VERIFY(!c.panel());
@@ -156,7 +147,7 @@ private slots:
         c.requestAccessibility();
         QVERIFY(c.isPolling());
         rig.alertAnswers = {0};
-        click(permissionPage(c)->skipButton());
+        clickButton(permissionPage(c)->skipButton());
         QCOMPARE(c.state(), OnboardingState::skipped);
         // The skip stops the poll; a late grant no longer counts.
         QVERIFY(!c.isPolling());
@@ -164,7 +155,7 @@ private slots:
         QTRY_COMPARE(c.state(), OnboardingState::musicSelection);
         QVERIFY(rig.completions.empty());
         QTRY_VERIFY(settled(c));
-        click(c.contentView()->musicSelectionView()->saveButton());
+        clickButton(c.contentView()->musicSelectionView()->saveButton());
         QCOMPARE(rig.completions, std::vector<bool>{true});
         QTRY_VERIFY(!c.panel());
     }
@@ -199,7 +190,7 @@ private slots:
         auto& c = *rig.controller;
         c.show(true);
         c.requestAccessibility();
-        click(permissionPage(c)->closeButton());
+        clickButton(permissionPage(c)->closeButton());
         QVERIFY(!c.isPolling());
         QCOMPARE(c.state(), OnboardingState::waitingForGrant);
         QTRY_VERIFY(!c.panel());
@@ -236,9 +227,9 @@ private slots:
         auto& c = *rig.controller;
         c.show(true);
         rig.alertAnswers = {0};
-        click(permissionPage(c)->skipButton());
+        clickButton(permissionPage(c)->skipButton());
         QTRY_VERIFY(c.state() == OnboardingState::musicSelection && settled(c));
-        click(c.contentView()->musicSelectionView()->saveButton());
+        clickButton(c.contentView()->musicSelectionView()->saveButton());
         QCOMPARE(rig.completions, std::vector<bool>{true});
         QTRY_VERIFY(!c.panel());
 
@@ -252,7 +243,7 @@ private slots:
         MusicSelectionView* music = c.contentView()->musicSelectionView();
         QVERIFY(music && music->isVisible());
         music->chooseTarget(TargetServiceOption::tidal);
-        click(music->saveButton());
+        clickButton(music->saveButton());
         QCOMPARE(rig.completions, (std::vector<bool>{true, true}));
         QCOMPARE(rig.settings->targetService(), TargetServiceOption::tidal);
         QTRY_VERIFY(!c.panel());
@@ -364,7 +355,7 @@ private slots:
         // The Quit button sits in the top-right corner.
         const QRect quit = page->quitButton()->geometry();
         QVERIFY(quit.right() > page->width() - 20 && quit.top() < 20);
-        click(page->quitButton());
+        clickButton(page->quitButton());
         QCOMPARE(quits, 1);
 
         rig.accessibility->forceTrusted(true);
@@ -373,7 +364,7 @@ private slots:
         QTRY_COMPARE(page->skipButton()->paintOpacity(), 0.0);
         QTRY_VERIFY(!page->quitButton()->isVisible());
         // An invisible skip link does not react.
-        click(page->skipButton());
+        clickButton(page->skipButton());
         QVERIFY(rig.alerts.empty());
     }
 
@@ -409,7 +400,7 @@ private slots:
             QVERIFY(window.allowButton() && window.denyButton() && !window.okButton());
             QSignalSpy answered(&window, &AccessibilityPermissionWindow::answered);
             window.show();
-            click(window.allowButton());
+            clickButton(window.allowButton());
             QCOMPARE(answered.size(), 1);
             QCOMPARE(answered.at(0).at(0).toBool(), true);
             QVERIFY(accessibility.hasConsent());
@@ -417,7 +408,7 @@ private slots:
         {
             AccessibilityPermissionWindow window(accessibility, AccessibilityPermissionWindow::Kind::ask);
             window.show();
-            click(window.denyButton());
+            clickButton(window.denyButton());
             QVERIFY(!accessibility.hasConsent());
         }
         {
@@ -428,7 +419,7 @@ private slots:
             QVERIFY(window.explanation().contains(QStringLiteral("Convert button")));
             QVERIFY(window.explanation().contains(QStringLiteral("skip")));
             window.show();
-            click(window.okButton());
+            clickButton(window.okButton());
             QVERIFY(!window.isVisible());
             QVERIFY(!accessibility.hasConsent());
         }

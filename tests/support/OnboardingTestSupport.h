@@ -4,18 +4,31 @@
 #include "ColorScheme.h"
 #include "LoginItem.h"
 #include "ModalAlert.h"
+#include "OnboardingStyle.h"
 #include "OnboardingWindowController.h"
 #include "SettingsManager.h"
 #include "TestEnvironment.h"
 #include "UserDefaults.h"
 #include "WidgetTestMain.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
 #include <QIcon>
+#include <QTest>
 
 #include <memory>
 #include <vector>
+
+// Clicks a button where it takes clicks (a grow-on-hover button only within its content).
+inline void clickButton(QAbstractButton* button) {
+    QVERIFY(button);
+    QPoint at = button->rect().center();
+    if (auto* scaled = qobject_cast<HoverScaleButton*>(button)) {
+        at = scaled->contentRect().center().toPoint();
+    }
+    QTest::mouseClick(button, Qt::LeftButton, {}, at);
+}
 
 // A fresh settings store, permission check, colour scheme and scripted alerts for one
 // onboarding controller with short timings.

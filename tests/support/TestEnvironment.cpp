@@ -80,6 +80,16 @@ QStringList debugLogMessages() {
     return messages;
 }
 
+QStringList debugLogMessages(const QString& prefix) {
+    QStringList matching;
+    for (const QString& message : debugLogMessages()) {
+        if (message.startsWith(prefix)) {
+            matching.append(message);
+        }
+    }
+    return matching;
+}
+
 void clearDebugLog() {
     QFile::remove(debugLogPath());
 }

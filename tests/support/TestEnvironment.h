@@ -20,6 +20,8 @@ QByteArray readTestData(const QString& relativePath);
 QString debugLogPath();
 // The messages of the debug log, without their time stamps.
 QStringList debugLogMessages();
+// Only the messages that start with the prefix.
+QStringList debugLogMessages(const QString& prefix);
 void clearDebugLog();
 
 } // namespace TestEnvironment
