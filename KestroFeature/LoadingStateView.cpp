@@ -5,22 +5,49 @@
 
 #include <QPainter>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
 namespace {
-constexpr int spokes = 12;
 // The indicator's own size before the row scales it to 0.8.
 constexpr qreal spinnerSize = 32;
 constexpr qreal spinnerScale = 0.8;
-constexpr std::chrono::milliseconds turnDuration{1000};
+constexpr qint64 turnMilliseconds = 1000;
 } // namespace
 
 LoadingStateView::LoadingStateView(ColorScheme& colorScheme, QWidget* parent, qreal iconSize)
     : ToastRowView(colorScheme, parent), m_iconSize(iconSize) {
     setAttribute(Qt::WA_TransparentForMouseEvents);
-    connect(&m_turn, &AnimatedValue::valueChanged, this, [this] { update(); });
-    m_turn.repeatForever(1, turnDuration, TimingCurve::linear(), false);
+    // The picture changes only when the lit spoke moves on: no frame in between.
+    m_ticker.setInterval(int(turnMilliseconds / spokes));
+    connect(&m_ticker, &QTimer::timeout, this, &LoadingStateView::tick);
+    m_clock.start();
+}
+
+void LoadingStateView::showEvent(QShowEvent* event) {
+    ToastRowView::showEvent(event);
+    m_ticker.start();
+}
+
+void LoadingStateView::hideEvent(QHideEvent* event) {
+    ToastRowView::hideEvent(event);
+    m_ticker.stop();
+}
+
+void LoadingStateView::tick() {
+    // From the clock, so late ticks never slow the turn down.
+    const int step = int((m_clock.elapsed() * spokes / turnMilliseconds) % spokes);
+    if (step != m_step) {
+        m_step = step;
+        update(spinnerRect());
+    }
+}
+
+QRect LoadingStateView::spinnerRect() const {
+    const QRect row = rowRect();
+    const int side = int(std::ceil(std::max(m_iconSize, spinnerSize))) + 2;
+    return QRect(row.left() + int(m_iconSize / 2) - side / 2, row.center().y() - side / 2, side, side);
 }
 
 QString LoadingStateView::text() const {
@@ -36,7 +63,7 @@ void LoadingStateView::paintEvent(QPaintEvent*) {
     const QColor ink = SystemColors::primaryLabel(scheme());
 
     // A stepped spinner: the lit spoke moves one place per twelfth of a turn.
-    const int lit = int(std::floor(m_turn.value() * spokes)) % spokes;
+    const int lit = m_step;
     const qreal outer = spinnerSize * spinnerScale / 2;
     const qreal inner = outer * 0.5;
     const qreal width = outer * 0.18;

@@ -29,6 +29,9 @@ constexpr double switchWidth = 44;
 constexpr double switchHeight = 26;
 // Default spacing of a horizontal stack.
 constexpr double stackSpacing = 8;
+// The closed pickers' spring, for their label and their height.
+constexpr double pickerResponse = 0.3;
+constexpr double pickerDamping = 0.8;
 
 double lineHeight(const QFont& font) {
     return QFontMetricsF(font).height();
@@ -110,6 +113,24 @@ template <typename Option> QString serviceKey(Option option) {
     return platform ? Platforms::rawValue(*platform) : QString();
 }
 
+// What a closed picker shows for a choice.
+struct PickerLabel {
+    QString serviceKey;
+    QString symbol;
+    QString title;
+    std::optional<QString> subtitle;
+};
+
+PickerLabel sourceLabel(SourceServiceOption option) {
+    return {serviceKey(option), sourceSymbol(option), SettingOptions::displayName(option),
+            SettingOptions::subtitle(option)};
+}
+
+PickerLabel targetLabel(TargetServiceOption option) {
+    return {serviceKey(option), targetSymbol(option), SettingOptions::displayName(option),
+            SettingOptions::subtitle(option)};
+}
+
 // The icon slot of a picker or a row: the service's icon, or a white tile with a symbol.
 void paintOptionIcon(QPainter& painter, const QString& key, const QString& symbol, const QRectF& rect) {
     if (!key.isEmpty()) {
@@ -118,6 +139,32 @@ void paintOptionIcon(QPainter& painter, const QString& key, const QString& symbo
     }
     const bool large = rect.width() >= 32;
     paintSymbolTile(painter, symbol, rect, large ? 6 : 4, large ? 16 : 12);
+}
+
+// A closed picker's icon and texts (its background and chevron stay through a change).
+void paintPickerContent(QPainter& painter, const QRectF& content, const PickerLabel& label, Scheme scheme) {
+    const QRectF inner = content.adjusted(14, 12, -14, -12);
+    const QRectF icon(inner.left(), content.center().y() - 16, 32, 32);
+    paintOptionIcon(painter, label.serviceKey, label.symbol, icon);
+
+    const double chevronLeft = inner.right() - 12;
+    const double textLeft = icon.right() + 12;
+    const double textWidth = chevronLeft - 12 - textLeft;
+    if (label.subtitle) {
+        const QFont titleFont = pixelFont(14, QFont::Medium);
+        const QFont subtitleFont = pixelFont(10, QFont::Light);
+        const double titleHeight = lineHeight(titleFont);
+        const double subtitleHeight = wrappedHeight(subtitleFont, *label.subtitle, textWidth, 2);
+        const double top = content.center().y() - (titleHeight + 2 + subtitleHeight) / 2;
+        drawElided(painter, QRectF(textLeft, top, textWidth, titleHeight), titleFont, primary(scheme),
+                   label.title);
+        drawWrapped(painter, QRectF(textLeft, top + titleHeight + 2, textWidth, subtitleHeight), subtitleFont,
+                    secondary(scheme), *label.subtitle, 2);
+    } else {
+        const QFont titleFont = pixelFont(15, QFont::Medium);
+        drawElided(painter, QRectF(textLeft, content.top(), textWidth, content.height()), titleFont,
+                   primary(scheme), label.title);
+    }
 }
 
 } // namespace
@@ -270,6 +317,14 @@ MusicSelectionView::MusicSelectionView(OnboardingWindowController& controller, Q
     connect(m_rowPresence, &OnboardingSpring::valueChanged, this, &MusicSelectionView::relayout);
     m_arrow = new OnboardingSpring(0.35, 0.7, showsTwoWayArrow() ? 1.0 : 0.0, this);
     connect(m_arrow, &OnboardingSpring::valueChanged, this, qOverload<>(&QWidget::update));
+    m_pickerHeight = new OnboardingSpring(pickerResponse, pickerDamping, targetPickerHeight(), this);
+    connect(m_pickerHeight, &OnboardingSpring::valueChanged, this, &MusicSelectionView::relayout);
+    for (const bool source : {true, false}) {
+        auto* change = new OnboardingSpring(pickerResponse, pickerDamping, 1.0, this);
+        HoverScaleButton* picker = source ? m_sourcePicker : m_targetPicker;
+        connect(change, &OnboardingSpring::valueChanged, picker, qOverload<>(&QWidget::update));
+        (source ? m_sourceChange : m_targetChange) = change;
+    }
 
     connect(&m_settings, &SettingsManager::changed, this, qOverload<>(&QWidget::update));
     connect(&m_controller.colorScheme(), &ColorScheme::changed, this, [this] {
@@ -310,6 +365,18 @@ bool MusicSelectionView::hasSubtitledSelection() const {
            SettingOptions::subtitle(m_selectedTarget).has_value();
 }
 
+double MusicSelectionView::targetPickerHeight() const {
+    return hasSubtitledSelection() ? 72 : 56;
+}
+
+double MusicSelectionView::pickerHeight() const {
+    return m_pickerHeight->value();
+}
+
+double MusicSelectionView::pickerChangeProgress(bool source) const {
+    return std::clamp((source ? m_sourceChange : m_targetChange)->value(), 0.0, 1.0);
+}
+
 bool MusicSelectionView::showsTwoWayArrow() const {
     return m_isBidirectional && m_selectedSource != SourceServiceOption::anyService;
 }
@@ -327,6 +394,9 @@ double MusicSelectionView::twoWayArrowProgress() const {
 }
 
 void MusicSelectionView::chooseSource(SourceServiceOption option) {
+    if (option != m_selectedSource) {
+        startLabelChange(true);
+    }
     m_selectedSource = option;
     if (option == SourceServiceOption::anyService) {
         setBidirectional(false);
@@ -336,9 +406,24 @@ void MusicSelectionView::chooseSource(SourceServiceOption option) {
 }
 
 void MusicSelectionView::chooseTarget(TargetServiceOption option) {
+    if (option != m_selectedTarget) {
+        startLabelChange(false);
+    }
     m_selectedTarget = option;
     closeList(false);
     choicesChanged(false);
+}
+
+void MusicSelectionView::startLabelChange(bool source) {
+    // The label chosen so far fades out while the new one fades in, on the label's spring.
+    if (source) {
+        m_leavingSourceLabel = SourceServiceOption(m_selectedSource);
+    } else {
+        m_leavingTargetLabel = TargetServiceOption(m_selectedTarget);
+    }
+    OnboardingSpring* change = source ? m_sourceChange : m_targetChange;
+    change->setValue(0.0);
+    change->animateTo(1.0);
 }
 
 void MusicSelectionView::setBidirectional(bool on) {
@@ -357,6 +442,9 @@ void MusicSelectionView::choicesChanged(bool sourceChanged) {
     const double presence = canBeBidirectional() ? 1.0 : 0.0;
     if (m_rowPresence->target() != presence) {
         m_rowPresence->animateTo(presence);
+    }
+    if (m_pickerHeight->target() != targetPickerHeight()) {
+        m_pickerHeight->animateTo(targetPickerHeight());
     }
     const bool same = isSameService();
     m_saveButton->setEnabled(!same);
@@ -383,7 +471,7 @@ MusicSelectionView::Layout MusicSelectionView::computeLayout() const {
     const QFont saveFont = pixelFont(14, QFont::DemiBold);
     const QFont warningFont = pixelFont(12);
 
-    const double pickerHeight = hasSubtitledSelection() ? 72 : 56;
+    const double pickerHeight = m_pickerHeight->value();
     const double subtitleHeight = wrappedHeight(subtitleFont, subtitleText, pageWidth);
     const double header = 80 + 4 + 12 + lineHeight(titleFont) + 12 + subtitleHeight + 32;
 
@@ -533,35 +621,27 @@ void MusicSelectionView::paintPickerLabel(QPainter& painter, const QRectF& conte
     }
 
     const QRectF inner = content.adjusted(14, 12, -14, -12);
-    const QRectF icon(inner.left(), content.center().y() - 16, 32, 32);
-    if (source) {
-        paintOptionIcon(painter, serviceKey(m_selectedSource), sourceSymbol(m_selectedSource), icon);
-    } else {
-        paintOptionIcon(painter, serviceKey(m_selectedTarget), targetSymbol(m_selectedTarget), icon);
-    }
     const QRectF chevron(inner.right() - 12, content.center().y() - 6, 12, 12);
     paintSymbol(painter, QStringLiteral("chevron.down"), chevron, secondary(scheme), QFont::Medium);
 
-    const QString title = source ? SettingOptions::displayName(m_selectedSource)
-                                 : SettingOptions::displayName(m_selectedTarget);
-    const std::optional<QString> subtitle =
-        source ? SettingOptions::subtitle(m_selectedSource) : SettingOptions::subtitle(m_selectedTarget);
-    const double textLeft = icon.right() + 12;
-    const double textWidth = chevron.left() - 12 - textLeft;
-    if (subtitle) {
-        const QFont titleFont = pixelFont(14, QFont::Medium);
-        const QFont subtitleFont = pixelFont(10, QFont::Light);
-        const double titleHeight = lineHeight(titleFont);
-        const double subtitleHeight = wrappedHeight(subtitleFont, *subtitle, textWidth, 2);
-        const double top = content.center().y() - (titleHeight + 2 + subtitleHeight) / 2;
-        drawElided(painter, QRectF(textLeft, top, textWidth, titleHeight), titleFont, primary(scheme), title);
-        drawWrapped(painter, QRectF(textLeft, top + titleHeight + 2, textWidth, subtitleHeight), subtitleFont,
-                    secondary(scheme), *subtitle, 2);
-    } else {
-        const QFont titleFont = pixelFont(15, QFont::Medium);
-        drawElided(painter, QRectF(textLeft, content.top(), textWidth, content.height()), titleFont,
-                   primary(scheme), title);
+    const PickerLabel now = source ? sourceLabel(m_selectedSource) : targetLabel(m_selectedTarget);
+    const double progress = pickerChangeProgress(source);
+    if (progress >= 1.0) {
+        paintPickerContent(painter, content, now, scheme);
+        return;
     }
+    // A change in flight: the two labels cross over.
+    const std::optional<PickerLabel> leaving =
+        source ? (m_leavingSourceLabel ? std::optional(sourceLabel(*m_leavingSourceLabel)) : std::nullopt)
+               : (m_leavingTargetLabel ? std::optional(targetLabel(*m_leavingTargetLabel)) : std::nullopt);
+    const double opacity = painter.opacity();
+    if (leaving) {
+        painter.setOpacity(opacity * (1.0 - progress));
+        paintPickerContent(painter, content, *leaving, scheme);
+    }
+    painter.setOpacity(opacity * progress);
+    paintPickerContent(painter, content, now, scheme);
+    painter.setOpacity(opacity);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -59,6 +59,12 @@ public:
     bool canBeBidirectional() const;
     // Either side shows a subtitle, so both closed pickers are the taller kind.
     bool hasSubtitledSelection() const;
+    // The closed pickers' height now on screen: it springs between 56 and 72 as the choices
+    // change.
+    double pickerHeight() const;
+    // How far a picker's label is through its change from the previous choice, 0 to 1 (1 at
+    // rest).
+    double pickerChangeProgress(bool source) const;
     // The arrow between the pickers points both ways.
     bool showsTwoWayArrow() const;
 
@@ -105,6 +111,8 @@ private:
     void choicesChanged(bool sourceChanged);
     void setBidirectional(bool on);
     void paintPickerLabel(QPainter& painter, const QRectF& content, bool source) const;
+    void startLabelChange(bool source);
+    double targetPickerHeight() const;
     void openList(bool source);
     void closeList(bool source);
 
@@ -129,6 +137,12 @@ private:
 
     OnboardingSpring* m_rowPresence;
     OnboardingSpring* m_arrow;
+    // The pickers' label change and height share one spring's motion.
+    OnboardingSpring* m_pickerHeight;
+    OnboardingSpring* m_sourceChange;
+    OnboardingSpring* m_targetChange;
+    std::optional<SourceServiceOption> m_leavingSourceLabel;
+    std::optional<TargetServiceOption> m_leavingTargetLabel;
 };
 
 // A picker's popover: one row per option on a dark card, opening under the picker.

@@ -24,12 +24,19 @@ QFont titleFont() {
 }
 } // namespace
 
+// Not a Qt popup: that grabs the keyboard, taking it from the window the user types in while
+// the toast's list is open. Unmanaged and never given input, it holds the pointer only, to see
+// the click outside it that closes it.
 PopoverList::PopoverList(QList<Row> rows, int width, QWidget* parent)
-    : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint | Qt::NoDropShadowWindowHint),
+    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
+                          Qt::BypassWindowManagerHint | Qt::WindowDoesNotAcceptFocus |
+                          Qt::NoDropShadowWindowHint),
       m_rows(std::move(rows)), m_width(width) {
     setAttribute(Qt::WA_TranslucentBackground);
-    // A click on the opening button closes the list and must not open it again.
-    setAttribute(Qt::WA_NoMouseReplay);
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    setAttribute(Qt::WA_X11DoNotAcceptFocus);
+    setAttribute(Qt::WA_X11NetWmWindowTypeDropDownMenu);
+    setFocusPolicy(Qt::NoFocus);
     setMouseTracking(true);
     const int height = arrowHeight + 2 * padding + int(m_rows.size()) * rowHeight();
     setFixedSize(m_width, height);
@@ -66,6 +73,10 @@ void PopoverList::popUp(QPoint anchor) {
         setMask(QRegion(bubble().toFillPolygon().toPolygon()));
     }
     show();
+    raise();
+    // Every click now comes here, also one on the opening button: it closes the list and
+    // goes no further, so that button does not open it again.
+    grabMouse();
 }
 
 QPainterPath PopoverList::bubble() const {
@@ -118,8 +129,14 @@ void PopoverList::leaveEvent(QEvent*) {
     }
 }
 
+void PopoverList::mousePressEvent(QMouseEvent* event) {
+    if (!bubble().contains(event->position())) {
+        close();
+    }
+}
+
 void PopoverList::mouseReleaseEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton) {
+    if (event->button() != Qt::LeftButton || !isVisible()) {
         return;
     }
     if (const std::optional<int> row = rowAt(event->position())) {
@@ -128,6 +145,9 @@ void PopoverList::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 void PopoverList::hideEvent(QHideEvent* event) {
+    if (mouseGrabber() == this) {
+        releaseMouse();
+    }
     QWidget::hideEvent(event);
     emit closed();
 }

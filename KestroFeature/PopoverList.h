@@ -8,7 +8,7 @@
 
 // A popover that lists choices under the button that opened it: rows of an icon and a name on
 // a dark grey list, the row under the pointer marked. A click outside closes it; a row click
-// reports the row (the owner closes the popover).
+// reports the row (the owner closes the popover). It never takes the keyboard.
 class PopoverList : public QWidget {
     Q_OBJECT
 
@@ -39,6 +39,7 @@ signals:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void leaveEvent(QEvent* event) override;
     void hideEvent(QHideEvent* event) override;

@@ -4,7 +4,6 @@
 #include "AskModeDropdownButton.h"
 #include "ConversionQueue.h"
 #include "GradientButton.h"
-#include "SettingsManager.h"
 #include "Shadow.h"
 #include "SystemColors.h"
 #include "SystemFont.h"
@@ -28,10 +27,10 @@ QFont queueFont() {
 }
 } // namespace
 
-PromptStateView::PromptStateView(ConversionQueue& queue, SettingsManager& settings,
-                                 Accessibility& accessibility, ColorScheme& colorScheme, QWidget* parent)
-    : ToastRowView(colorScheme, parent), m_queue(queue), m_settings(settings),
-      m_accessibility(accessibility) {
+PromptStateView::PromptStateView(ConversionQueue& queue, Accessibility& accessibility,
+                                 ColorScheme& colorScheme, bool songRowShown, QWidget* parent)
+    : ToastRowView(colorScheme, parent), m_queue(queue), m_accessibility(accessibility),
+      m_songRowShown(songRowShown) {
     connect(&colorScheme, &ColorScheme::changed, this, [this] { restyle(); });
     refresh();
 }
@@ -74,7 +73,24 @@ QString PromptStateView::queueLine() const {
 }
 
 bool PromptStateView::showsIcon() const {
-    return !m_settings.showURLPreview();
+    return !m_songRowShown;
+}
+
+qreal PromptStateView::textLeft() const {
+    return rowRect().left() + (showsIcon() ? iconSide + spacing : 0);
+}
+
+qreal PromptStateView::titleWidth() const {
+    // The flexible spacer between the texts and the action keeps the stack's spacing on both
+    // sides. The action keeps its ideal size; the title gives way.
+    const GradientButton* action = m_convert ? static_cast<GradientButton*>(m_convert) : m_menu;
+    const qreal actionLeft =
+        action ? action->geometry().left() + GradientButton::margin : rowRect().right() + 1;
+    return std::max<qreal>(0, actionLeft - 2 * spacing - textLeft());
+}
+
+QString PromptStateView::shownTitle() const {
+    return QFontMetricsF(titleFont()).elidedText(title(), Qt::ElideRight, titleWidth());
 }
 
 QColor PromptStateView::accentColor() const {
@@ -157,21 +173,18 @@ void PromptStateView::paintEvent(QPaintEvent*) {
     painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
     const QRect row = rowRect();
     const qreal centerY = row.top() + row.height() / 2.0;
-    qreal x = row.left();
+    const qreal x = textLeft();
     if (showsIcon()) {
-        const QRectF icon(x, centerY - iconSide / 2, iconSide, iconSide);
+        const QRectF icon(row.left(), centerY - iconSide / 2, iconSide, iconSide);
         QPainterPath circle;
         circle.addEllipse(icon);
         // A soft glow rather than a crisp disc.
         Shadow::paint(painter, circle, SystemColors::withOpacity(accentColor(), 0.2), glowRadius);
         SystemSymbol::paint(painter, icon.center(), QStringLiteral("music.note"),
                             SystemFont::pixelSize(SystemFont::TextStyle::title2), accentColor());
-        x += iconSide + spacing;
     }
 
-    const GradientButton* action = m_convert ? static_cast<GradientButton*>(m_convert) : m_menu;
-    const qreal actionLeft = action ? action->geometry().left() + GradientButton::margin : row.right() + 1;
-    const qreal width = std::max<qreal>(0, actionLeft - 2 * spacing - x);
+    const qreal width = titleWidth();
     const QColor primary = SystemColors::primaryLabel(scheme());
     const QFontMetricsF titleMetrics(titleFont());
     const QString more = queueLine();

@@ -9,7 +9,6 @@ class Accessibility;
 class AskModeDropdownButton;
 class ConversionQueue;
 class GradientButton;
-class SettingsManager;
 
 // The toast body while a request waits for the user: what will be converted, how many more
 // wait, and the way to confirm it: the Convert button (with the shortcut hint while key
@@ -19,13 +18,18 @@ class PromptStateView : public ToastRowView {
     Q_OBJECT
 
 public:
-    PromptStateView(ConversionQueue& queue, SettingsManager& settings, Accessibility& accessibility,
-                    ColorScheme& colorScheme, QWidget* parent = nullptr);
+    // `songRowShown`: the card shows the song row above, so the row goes without its icon.
+    PromptStateView(ConversionQueue& queue, Accessibility& accessibility, ColorScheme& colorScheme,
+                    bool songRowShown, QWidget* parent = nullptr);
 
-    // Reads the queue and settings afresh (the owner calls it on each of their changes).
+    // Reads the queue afresh (the owner calls it on each change of the queue or the settings).
     void refresh();
 
     QString title() const;
+    // The title as drawn: cut with an ellipsis where the row leaves it too little room.
+    QString shownTitle() const;
+    // The room the row leaves the title beside the action.
+    qreal titleWidth() const;
     // Empty when nothing waits.
     QString queueLine() const;
     bool showsIcon() const;
@@ -48,9 +52,11 @@ protected:
 private:
     void restyle();
 
+    qreal textLeft() const;
+
     ConversionQueue& m_queue;
-    SettingsManager& m_settings;
     Accessibility& m_accessibility;
+    const bool m_songRowShown;
     bool m_isAskMode = false;
     bool m_hint = false;
     QPointer<GradientButton> m_convert;

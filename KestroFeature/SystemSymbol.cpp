@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <QSvgRenderer>
 
+#include <algorithm>
 #include <cmath>
 
 namespace SystemSymbol {
@@ -24,18 +25,24 @@ QByteArray source(const QString& name) {
     return *it;
 }
 
-// Stroke width (in the drawings' 24-unit grid) for a font weight.
-QByteArray strokeWidth(QFont::Weight weight) {
+// Stroke width (in the drawings' 24-unit grid) for a font weight at a size: the grid's own width,
+// but never thinner on screen than the weight's least width in pixels, so that small symbols
+// keep their weight as a font's small sizes do.
+QByteArray strokeWidth(QFont::Weight weight, qreal size) {
+    qreal grid = 2;
+    qreal leastPixels = 1.0;
     if (weight >= QFont::Bold) {
-        return "3";
+        grid = 3;
+        leastPixels = 1.6;
+    } else if (weight >= QFont::DemiBold) {
+        grid = 2.6;
+        leastPixels = 1.4;
+    } else if (weight >= QFont::Medium) {
+        grid = 2.3;
+        leastPixels = 1.2;
     }
-    if (weight >= QFont::DemiBold) {
-        return "2.6";
-    }
-    if (weight >= QFont::Medium) {
-        return "2.3";
-    }
-    return "2";
+    const qreal width = size > 0 ? std::max(grid, leastPixels * 24 / size) : grid;
+    return QByteArray::number(width, 'f', 2);
 }
 
 } // namespace
@@ -51,7 +58,7 @@ QImage image(const QString& name, qreal size, const QColor& color, QFont::Weight
     if (svg.isEmpty() || pixels <= 0) {
         return {};
     }
-    svg.replace("stroke-width=\"2\"", "stroke-width=\"" + strokeWidth(weight) + "\"");
+    svg.replace("stroke-width=\"2\"", "stroke-width=\"" + strokeWidth(weight, size) + "\"");
     QSvgRenderer renderer(svg);
     QImage out(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
     out.fill(Qt::transparent);

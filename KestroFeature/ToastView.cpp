@@ -92,19 +92,13 @@ SongPreviewView::Inputs ToastContentView::rowInputs() const {
 }
 
 void ToastContentView::refresh() {
-    const bool preview = m_env.settings.showURLPreview();
-    const bool resized = preview != m_preview;
-    m_preview = preview;
-
-    if (preview && !m_songRow) {
+    // The card keeps the layout its panel was built for; a new preview setting takes effect
+    // with the next toast, as a card resized inside the old panel would be cut off.
+    if (m_preview && !m_songRow) {
         m_songRow = new SongPreviewView(m_env.colorScheme, m_env.network, rowInputs(), this);
         m_songRow->show();
-    } else if (preview) {
+    } else if (m_preview) {
         m_songRow->setInputs(rowInputs());
-    } else if (m_songRow) {
-        m_songRow->hide();
-        m_songRow->deleteLater();
-        m_songRow = nullptr;
     }
 
     const ToastState& state = m_env.queue.toastState();
@@ -118,8 +112,7 @@ void ToastContentView::refresh() {
         QWidget* view = nullptr;
         switch (state.kind) {
         case ToastState::Kind::prompt:
-            view = new PromptStateView(m_env.queue, m_env.settings, m_env.accessibility, m_env.colorScheme,
-                                       this);
+            view = new PromptStateView(m_env.queue, m_env.accessibility, m_env.colorScheme, m_preview, this);
             break;
         case ToastState::Kind::loading:
             view = new LoadingStateView(m_env.colorScheme, this);
@@ -142,9 +135,6 @@ void ToastContentView::refresh() {
     layoutChildren();
     m_closeButton->raise();
     update();
-    if (resized) {
-        emit shapeChanged();
-    }
 }
 
 void ToastContentView::layoutChildren() {

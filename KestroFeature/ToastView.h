@@ -12,9 +12,9 @@
 class ToastCloseButton;
 
 // The toast panel's content: the translucent card with its thin border, the song row when the
-// preview is on, the body for the queue's toast state, and the close button that shows while
-// the pointer is over the toast. It only reads the queue and the settings; its one call is the
-// close button's dismiss.
+// preview was on as the view was made (the card keeps that size while it shows), the body for
+// the queue's toast state, and the close button that shows while the pointer is over the toast.
+// It only reads the queue and the settings; its one call is the close button's dismiss.
 class ToastContentView : public QWidget {
     Q_OBJECT
 
@@ -44,7 +44,7 @@ public:
     static constexpr std::chrono::milliseconds hoverDuration{150};
 
 signals:
-    // The card's size or the close button's visibility changed.
+    // The close button's visibility changed.
     void shapeChanged();
 
 protected:
@@ -59,7 +59,8 @@ private:
     QRect contentRect() const;
 
     ToastEnvironment m_env;
-    bool m_preview;
+    // The preview setting when the view was made: the card's size for its whole life.
+    const bool m_preview;
     bool m_hovered = false;
     AnimatedValue m_closeOpacity{0};
     QPointer<SongPreviewView> m_songRow;

@@ -5,6 +5,8 @@ packages=(
     cmake g++ make pkg-config
     qt6-base-dev qt6-svg-dev qcoro-qt6-dev libxtst-dev libsystemd-dev libxcb1-dev libx11-xcb-dev
     xvfb xauth xclip xdotool trayer xcompmgr fonts-dejavu-core
+    # The views' font (real Medium and Semibold faces); the tests measure text in it.
+    fonts-inter
     clang-14 libclang-rt-14-dev
     libbenchmark-dev libxfixes-dev
 )

@@ -1,3 +1,4 @@
+#include "AnimationClock.h"
 #include "MusicSelectionView.h"
 #include "OnboardingContentView.h"
 #include "OnboardingStyle.h"
@@ -6,6 +7,8 @@
 
 #include <QSignalSpy>
 #include <QTest>
+
+#include <cmath>
 
 namespace {
 
@@ -182,22 +185,56 @@ private slots:
         QVERIFY(rig.settings->isBidirectional());
     }
 
-    void pickersShareTheirHeight() {
+    // The pickers share their height; a change of choice springs it between 56 and 72 and
+    // crosses the label over on the same spring (response 0.3, damping 0.8).
+    void pickersShareTheirHeightAndSpring() {
         OnboardingRig rig(QStringLiteral("heights"));
         store(*rig.settings, SourceServiceOption::spotify, TargetServiceOption::appleMusic, true);
+        AnimationClock clock;
         MusicSelectionView page(*rig.controller);
         QCOMPARE(page.sourcePicker()->contentRect().height(), 56.0);
         QCOMPARE(page.targetPicker()->contentRect().height(), 56.0);
+        QCOMPARE(page.pickerChangeProgress(true), 1.0);
         QVERIFY(!page.hasSubtitledSelection());
+
+        clock.mark();
         page.chooseSource(SourceServiceOption::anyService);
         QVERIFY(page.hasSubtitledSelection());
+        QCOMPARE(page.sourcePicker()->contentRect().height(), 56.0);
+        QCOMPARE(page.pickerChangeProgress(true), 0.0);
+        QCOMPARE(page.pickerChangeProgress(false), 1.0);
+        // x(t) = e^(-z w t) (x0 cos(wd t) + (z w x0 / wd) sin(wd t)), w = 2 pi / 0.3, z = 0.8.
+        const auto spring = [](double x0, double t) {
+            const double w = 2 * M_PI / 0.3;
+            const double z = 0.8;
+            const double wd = w * std::sqrt(1 - z * z);
+            return std::exp(-z * w * t) * (x0 * std::cos(wd * t) + z * w * x0 / wd * std::sin(wd * t));
+        };
+        clock.advanceTo(100);
+        QVERIFY(qAbs(page.pickerHeight() - (72 + spring(-16, 0.1))) < 0.2);
+        QVERIFY(qAbs(page.pickerChangeProgress(true) - (1 + spring(-1, 0.1))) < 0.02);
+        QCOMPARE(page.sourcePicker()->contentRect().height(), page.targetPicker()->contentRect().height());
+        QVERIFY(page.sourcePicker()->contentRect().height() > 60 &&
+                page.sourcePicker()->contentRect().height() < 72);
+        clock.advanceTo(1000, 8);
         QCOMPARE(page.sourcePicker()->contentRect().height(), 72.0);
         QCOMPARE(page.targetPicker()->contentRect().height(), 72.0);
+        QCOMPARE(page.pickerChangeProgress(true), 1.0);
+
         page.chooseSource(SourceServiceOption::soundcloud);
         page.chooseTarget(TargetServiceOption::universalLink);
+        clock.advance(1000, 8);
         QCOMPARE(page.sourcePicker()->contentRect().height(), 72.0);
+        clock.mark();
         page.chooseTarget(TargetServiceOption::yandexMusic);
+        clock.advanceTo(100);
+        QVERIFY(qAbs(page.pickerHeight() - (56 + spring(16, 0.1))) < 0.2);
+        clock.advance(1000, 8);
         QCOMPARE(page.sourcePicker()->contentRect().height(), 56.0);
+
+        // Choosing the option already chosen changes nothing on screen.
+        page.chooseTarget(TargetServiceOption::yandexMusic);
+        QCOMPARE(page.pickerChangeProgress(false), 1.0);
     }
 
     void bidirectionalOptionRules() {

@@ -1,3 +1,4 @@
+#include "AnimationClock.h"
 #include "KestroResources.h"
 #include "MenuBarTooltipView.h"
 #include "MusicSelectionView.h"
@@ -131,6 +132,15 @@ private slots:
             MusicSelectionView page(*rig.controller);
             page.show();
             save(page, QStringLiteral("music-any-service"), scheme);
+
+            // A picker a tenth of a second into a change: labels crossing, heights on the way.
+            AnimationClock clock;
+            page.chooseTarget(TargetServiceOption::tidal);
+            page.chooseSource(SourceServiceOption::youtubeMusic);
+            clock.advance(100);
+            QVERIFY(page.pickerChangeProgress(true) > 0.3 && page.pickerChangeProgress(true) < 0.9);
+            QVERIFY(page.pickerHeight() > 56 && page.pickerHeight() < 72);
+            save(page, QStringLiteral("music-picker-mid-change"), scheme);
         }
     }
 

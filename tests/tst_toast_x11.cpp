@@ -1,4 +1,7 @@
+#include "AskModeDropdownButton.h"
 #include "Panel.h"
+#include "PopoverList.h"
+#include "PromptStateView.h"
 #include "ToastTestSupport.h"
 #include "ToastView.h"
 #include "ToastWindow.h"
@@ -9,6 +12,7 @@
 #include <QProcess>
 #include <QScreen>
 #include <QStandardPaths>
+#include <QTest>
 #include <QtGui/qguiapplication_platform.h>
 
 #include <xcb/xcb.h>
@@ -244,6 +248,60 @@ private slots:
         QTRY_VERIFY(!panel);
         QTRY_COMPARE(mapState(window), MapState::destroyed);
         QCOMPARE(inputFocus(), editorId());
+    }
+
+    // The ask-mode list opens and closes by real clicks while the user's window keeps the
+    // keyboard: what they type goes on reaching it.
+    void askModeListLeavesTheKeyboard() {
+        ToastRig rig(QStringLiteral("x11-askmode"), true);
+        rig.settings->setTargetService(TargetServiceOption::askEachTime);
+        ToastWindowController controller(*rig.queue, *rig.settings, *rig.accessibility, *rig.colorScheme,
+                                         rig.network.get());
+        const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+        controller.setAvailableAreaProvider([area] { return std::optional<QRect>(area); });
+        controller.setSlideDuration(0ms);
+        rig.queue->enqueueAskMode(ToastLinks::spotify, Platform::spotify);
+        QTRY_VERIFY(controller.panel());
+        QTRY_COMPARE(mapState(xcb_window_t(controller.panel()->winId())), MapState::viewable);
+        auto* prompt = qobject_cast<PromptStateView*>(controller.contentView()->stateView());
+        QVERIFY(prompt && prompt->askModeMenu());
+        AskModeDropdownButton* menu = prompt->askModeMenu();
+        const QPoint button = menu->mapToGlobal(menu->buttonRect().center().toPoint());
+        const auto xdotool = [](const QStringList& arguments) {
+            QProcess process;
+            process.start(QStringLiteral("xdotool"), arguments);
+            return process.waitForStarted(2000) && process.waitForFinished(5000) && process.exitCode() == 0;
+        };
+        const auto clickAt = [&](QPoint at) {
+            return xdotool({QStringLiteral("mousemove"), QString::number(at.x()), QString::number(at.y()),
+                            QStringLiteral("click"), QStringLiteral("1")});
+        };
+
+        QVERIFY(clickAt(button));
+        QTRY_VERIFY(menu->dropdown());
+        const auto list = xcb_window_t(menu->dropdown()->winId());
+        QTRY_COMPARE(mapState(list), MapState::viewable);
+        QTest::qWait(100);
+        QCOMPARE(inputFocus(), editorId());
+        QCOMPARE(QGuiApplication::focusWindow(), editorWindow->windowHandle());
+        editor->clear();
+        QVERIFY(xdotool({QStringLiteral("type"), QStringLiteral("xyz")}));
+        QTRY_COMPARE(editor->text(), QStringLiteral("xyz"));
+        QVERIFY(menu->dropdown());
+
+        // A click outside the list closes it; one on the button again does not reopen it.
+        QVERIFY(clickAt(button));
+        QTRY_VERIFY(!menu->dropdown());
+        QTest::qWait(100);
+        QVERIFY(!menu->showDropdown());
+        QVERIFY(clickAt(button));
+        QTRY_VERIFY(menu->dropdown());
+        QVERIFY(clickAt(editorWindow->mapToGlobal(QPoint(200, 60))));
+        QTRY_VERIFY(!menu->dropdown());
+        QCOMPARE(inputFocus(), editorId());
+        QCOMPARE(rig.api->conversions, 0);
+        rig.queue->dismiss();
+        QTRY_VERIFY(!controller.panel());
     }
 
     void withoutCompositorItIsCutToTheCard() {

@@ -1,3 +1,4 @@
+#include "AnimatedPlatformIcon.h"
 #include "AskModeDropdownButton.h"
 #include "Panel.h"
 #include "PlatformIcons.h"
@@ -97,6 +98,26 @@ class ToastRenderTest : public QObject {
                  rig.queue->enqueue(ToastLinks::tidal, Platform::tidal, Platform::spotify, false);
              },
              prompt},
+            {"prompt-youtube-hint", true,
+             [=, this](ToastRig& rig) {
+                 withSong(rig);
+                 rig.accessibility->forceTrusted(true);
+                 rig.queue->enqueue(ToastLinks::spotify, Platform::spotify, Platform::youtubeMusic, false);
+             },
+             prompt},
+            {"prompt-youtube-hint-compact", false,
+             [](ToastRig& rig) {
+                 rig.accessibility->forceTrusted(true);
+                 rig.queue->enqueue(ToastLinks::spotify, Platform::spotify, Platform::youtubeMusic, false);
+             },
+             prompt},
+            {"prompt-universal-hint", true,
+             [=, this](ToastRig& rig) {
+                 withSong(rig);
+                 rig.accessibility->forceTrusted(true);
+                 rig.queue->enqueueUniversalLink(ToastLinks::spotify, Platform::spotify, false);
+             },
+             prompt},
             {"prompt-yandex-compact", false,
              [](ToastRig& rig) {
                  rig.queue->enqueue(ToastLinks::spotify, Platform::spotify, Platform::yandexMusic, false);
@@ -130,8 +151,12 @@ class ToastRenderTest : public QObject {
                  rig.queue->setSuccessHoldForTesting(10s);
                  rig.queue->enqueue(ToastLinks::spotify, Platform::spotify, Platform::appleMusic, true);
              },
+             // Once the row has swapped in the target's icon and its burst is gone.
              [](ToastRig& rig, ToastContentView& view) {
-                 return rig.queue->toastState() == ToastState::success() && coverSettled(view);
+                 const AnimatedPlatformIcon* icon = view.songRow() ? view.songRow()->animatedIcon() : nullptr;
+                 return rig.queue->toastState() == ToastState::success() && coverSettled(view) && icon &&
+                        icon->shownPlatform() == QStringLiteral("appleMusic") && !icon->showStarburst() &&
+                        icon->iconOpacity() == 1.0;
              }},
             {"success-universal-compact", false,
              [](ToastRig& rig) {

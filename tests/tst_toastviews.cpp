@@ -9,14 +9,20 @@
 #include "SongLinkError.h"
 #include "SuccessStateView.h"
 #include "SystemColors.h"
+#include "SystemFont.h"
+#include "SystemSymbol.h"
 #include "ToastCloseButton.h"
 #include "ToastColors.h"
 #include "ToastTestSupport.h"
 #include "ToastView.h"
 
 #include <QBuffer>
+#include <QElapsedTimer>
+#include <QFontInfo>
+#include <QFontMetricsF>
 #include <QImage>
 #include <QPainter>
+#include <QScopeGuard>
 #include <QSignalSpy>
 
 #include <stdexcept>
@@ -164,14 +170,118 @@ private slots:
         QVERIFY(!view->songRow());
         row = qobject_cast<ToastRowView*>(view->stateView());
         QCOMPARE(row->rowRect().translated(row->pos()), QRect(32, 32, 438, 36));
+    }
 
-        // A change while shown resizes the card; the view keeps the panel's size.
-        QSignalSpy shape(view.get(), &ToastContentView::shapeChanged);
-        rig->settings->setShowURLPreview(true);
-        QCOMPARE(view->cardRect(), QRect(16, 16, 420, 151));
-        QCOMPARE(view->size(), QSize(486, 88));
-        QVERIFY(view->songRow());
-        QCOMPARE(shape.count(), 1);
+    // A preview change while a toast shows would resize the card inside a panel built for the
+    // other size, cutting its button or rows off; the card keeps its size until the next toast.
+    void cardKeepsItsSizeWhileShown() {
+        for (const bool preview : {true, false}) {
+            build(preview);
+            rig->accessibility->forceTrusted(true);
+            rig->queue->enqueue(ToastLinks::spotify, Platform::spotify, Platform::youtubeMusic, false);
+            const QRect card = view->cardRect();
+            QSignalSpy shape(view.get(), &ToastContentView::shapeChanged);
+            rig->settings->setShowURLPreview(!preview);
+            // Also while the body changes.
+            rig->queue->enqueue(ToastLinks::tidal, Platform::tidal, Platform::appleMusic, false);
+            QCOMPARE(view->cardRect(), card);
+            QCOMPARE(view->size(), ToastContentView::panelSize(preview));
+            QCOMPARE(bool(view->songRow()), preview);
+            auto* prompt = body<PromptStateView>();
+            QCOMPARE(prompt->showsIcon(), !preview);
+            // Row and button lie inside the card.
+            const QRect row = prompt->rowRect().translated(prompt->pos());
+            QVERIFY(card.adjusted(16, 16, -16, -16).contains(row));
+            const QRectF button = prompt->convertButton()->buttonRect().translated(
+                prompt->convertButton()->pos() + prompt->pos());
+            QVERIFY(QRectF(card).contains(button));
+            QCOMPARE(shape.count(), 0);
+
+            // The next toast takes the new setting.
+            rig->queue->dismiss();
+            ToastContentView next(rig->environment());
+            QCOMPARE(next.cardRect().size(), ToastContentView::cardSize(!preview));
+            QCOMPARE(bool(next.songRow()), !preview);
+        }
+    }
+
+    // Every prompt title reads in full beside its button, the shortcut hint showing, in both
+    // card sizes. In a font too wide for that, the title gives way and the button keeps its size.
+    void promptTitlesFitBesideTheButton() {
+        QCOMPARE(SystemFont::family(), QString::fromLatin1(SystemFont::preferredFamily));
+        struct Target {
+            Platform source;
+            std::optional<Platform> target; // none: the song page
+        };
+        QList<Target> targets;
+        for (Platform platform : Platforms::allCases()) {
+            targets.append({platform == Platform::spotify ? Platform::tidal : Platform::spotify, platform});
+        }
+        targets.append({Platform::soundcloud, std::nullopt});
+        const auto lay = [&](const Target& t, bool preview) {
+            build(preview);
+            rig->accessibility->forceTrusted(true);
+            if (t.target) {
+                rig->queue->enqueue(ToastLinks::spotify, t.source, *t.target, false);
+            } else {
+                rig->queue->enqueueUniversalLink(ToastLinks::soundcloud, t.source, false);
+            }
+            auto* prompt = body<PromptStateView>();
+            prompt->grab(); // laid out and painted as on screen
+            return prompt;
+        };
+        for (const bool preview : {true, false}) {
+            for (const Target& t : std::as_const(targets)) {
+                PromptStateView* prompt = lay(t, preview);
+                QVERIFY(prompt->showsShortcutHint());
+                const QString what = prompt->title() + (preview ? " (preview)" : " (compact)");
+                QVERIFY2(prompt->shownTitle() == prompt->title(),
+                         qPrintable(what + ": " + prompt->shownTitle()));
+            }
+        }
+
+        // The desktop's font here is wider: the longest titles are cut, never the button.
+        SystemFont::setFamilyForTesting(QStringLiteral("DejaVu Sans"));
+        const auto restore = qScopeGuard([] { SystemFont::setFamilyForTesting({}); });
+        for (const bool preview : {true, false}) {
+            PromptStateView* prompt = lay(targets[int(Platform::youtubeMusic)], preview);
+            GradientButton* button = prompt->convertButton();
+            const QRectF placed = button->buttonRect().translated(button->pos());
+            QCOMPARE(qRound(placed.right()), prompt->rowRect().right() + 1);
+            QCOMPARE(placed.size(), button->buttonSize());
+            QVERIFY(prompt->shownTitle().endsWith(QChar(0x2026)));
+            QVERIFY(prompt->titleWidth() > 150);
+        }
+    }
+
+    // The chosen font draws semibold and medium in faces of their own; where a font lacks one,
+    // the nearest weight it has stands in.
+    void fontWeightsAreReal() {
+        const QList<QPair<QFont::Weight, int>> used{{QFont::Light, 300},
+                                                    {QFont::Normal, 400},
+                                                    {QFont::Medium, 500},
+                                                    {QFont::DemiBold, 600},
+                                                    {QFont::Bold, 700}};
+        qreal previous = 0;
+        for (const auto& [weight, expected] : used) {
+            const QFont font = SystemFont::font(14, weight);
+            QCOMPARE(font.pixelSize(), 14);
+            const QFontInfo info(font);
+            QCOMPARE(info.family(), QString::fromLatin1(SystemFont::preferredFamily));
+            QCOMPARE(info.weight(), expected);
+            // Each heavier face is wider: not one face drawn under two names.
+            const qreal width =
+                QFontMetricsF(font).horizontalAdvance(QStringLiteral("Convert to a Universal Link?"));
+            QVERIFY2(width > previous + 1, qPrintable(QString::number(expected)));
+            previous = width;
+        }
+
+        QCOMPARE(SystemFont::nearestWeight({200, 400, 700}, QFont::DemiBold), 700);
+        QCOMPARE(SystemFont::nearestWeight({200, 400, 700}, QFont::Medium), 400);
+        // Of two equally near, the one nearer to regular.
+        QCOMPARE(SystemFont::nearestWeight({200, 400, 700}, QFont::Light), 400);
+        QCOMPARE(SystemFont::nearestWeight({400, 500, 700}, QFont::DemiBold), 500);
+        QCOMPARE(SystemFont::nearestWeight({}, QFont::Medium), 500);
     }
 
     void promptTitlesAndColours() {
@@ -314,6 +424,21 @@ private slots:
         QCOMPARE(menu->targetOptions().size(), 5);
         QCOMPARE(menu->parts()[0].text, QStringLiteral("Convert to"));
         QCOMPARE(menu->parts()[1].symbol, QStringLiteral("chevron.down"));
+        // The chevron spans its 10 pixels, in a stroke of its bold weight.
+        const QImage chevron =
+            SystemSymbol::image(QStringLiteral("chevron.down"), 10, Qt::white, QFont::Bold);
+        int inkColumns = 0;
+        for (int x = 0; x < chevron.width(); ++x) {
+            int ink = 0;
+            for (int y = 0; y < chevron.height(); ++y) {
+                ink += qAlpha(chevron.pixel(x, y));
+            }
+            inkColumns += ink >= 255 ? 1 : 0;
+            // A slanted stroke of 1.6 pixels covers about two pixels in each column.
+            QVERIFY2(ink == 0 || x == 0 || x == chevron.width() - 1 || ink >= 1.5 * 255,
+                     qPrintable(QString::number(x)));
+        }
+        QVERIFY(inkColumns >= 9);
 
         // Twice: open, then closed, without a choice.
         clickButton(menu);
@@ -350,6 +475,33 @@ private slots:
         QTRY_COMPARE(rig->api->conversions, 1);
         QCOMPARE(rig->api->lastTarget, Platform::tidal);
         QVERIFY(body<LoadingStateView>() || body<SuccessStateView>());
+    }
+
+    // The stepped spinner changes its picture twelve times a second; it draws nothing between.
+    void spinnerRepaintsPerStep() {
+        build(false);
+        rig->api->conversion.delay = std::chrono::seconds(10);
+        rig->queue->enqueue(ToastLinks::spotify, Platform::spotify, Platform::tidal, true);
+        auto* loading = body<LoadingStateView>();
+        QVERIFY(loading);
+        struct PaintCounter : QObject {
+            int paints = 0;
+            bool eventFilter(QObject*, QEvent* event) override {
+                paints += event->type() == QEvent::Paint ? 1 : 0;
+                return false;
+            }
+        } counter;
+        QTest::qWait(50);
+        loading->installEventFilter(&counter);
+        const int firstStep = loading->spinnerStep();
+        QElapsedTimer clock;
+        clock.start();
+        QTest::qWait(500);
+        const qint64 elapsed = clock.elapsed();
+        loading->removeEventFilter(&counter);
+        QVERIFY(loading->spinnerStep() != firstStep);
+        QVERIFY(counter.paints >= 2);
+        QVERIFY2(counter.paints <= elapsed * 12 / 1000 + 2, qPrintable(QString::number(counter.paints)));
     }
 
     void errorRowRetries() {
