@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QStandardPaths>
 
@@ -29,8 +30,9 @@ constexpr qint64 maxEntrySize = 64 * 1024;
 
 // The keys of the [Desktop Entry] group, in file order; none when the entry cannot be read.
 std::optional<QList<std::pair<QString, QString>>> mainGroup(const QString& path) {
+    // A pipe or device put there would block the reading thread.
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         return std::nullopt;
     }
     QList<std::pair<QString, QString>> keys;
