@@ -157,7 +157,7 @@ void AppController::completeSetup(bool withHotkey) {
 
 void AppController::registerLoginItem() {
     // Only a missing entry is written: an entry the user switched off stays off.
-    if (QFile::exists(m_loginItem.entryPath())) {
+    if (m_leavesLoginItemAlone || QFile::exists(m_loginItem.entryPath())) {
         return;
     }
     QString error;

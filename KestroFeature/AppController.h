@@ -57,6 +57,8 @@ public:
     void setupMenuBar();
     void completeSetup(bool withHotkey);
     void registerLoginItem();
+    // This process has handed over to a moved copy: the autostart entry is that copy's to write.
+    void leaveLoginItemAlone() { m_leavesLoginItemAlone = true; }
     void setupObservers();
     void updateMenuBarIcon(bool isEnabled);
     void showMenuBarTooltipIfNeeded();
@@ -108,5 +110,6 @@ private:
     std::unique_ptr<MenuBarTooltipWindowController> m_tooltipController;
     QMetaObject::Connection m_enabledSubscription;
     bool m_isOnboardingComplete = false;
+    bool m_leavesLoginItemAlone = false;
     QPointer<QDialog> m_about;
 };

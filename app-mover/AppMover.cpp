@@ -1,5 +1,6 @@
 #include "AppMover.h"
 
+#include "AppImageLocation.h"
 #include "LoginItem.h"
 
 #include <QCoreApplication>
@@ -21,7 +22,7 @@
 #include <unistd.h>
 
 // Run as root: $1 is the destination, $2 the source.
-const QString AppMover::installScript = QStringLiteral("rm -rf -- \"$1\" && cp -pR -- \"$2\" \"$1\"");
+const QString AppMover::installScript = QStringLiteral("rm -f -- \"$1\" && cp -p -- \"$2\" \"$1\"");
 // $1 is the process to outlive, $2 the program to start after it.
 const QString AppMover::relaunchScript =
     QStringLiteral("while kill -0 \"$1\" >/dev/null 2>&1; do sleep 0.1; done; exec \"$2\"");
@@ -172,6 +173,7 @@ QStringList appImagesOfUserProcesses() {
 AppMover::Environment AppMover::systemEnvironment() {
     Environment env;
     env.bundlePath = qEnvironmentVariable("APPIMAGE");
+    env.appDir = qEnvironmentVariable("APPDIR");
     env.applicationDirectories = {QDir::homePath() + QStringLiteral("/Applications"),
                                   QStringLiteral("/Applications")};
     env.applicationName = QGuiApplication::applicationDisplayName();
@@ -202,15 +204,22 @@ AppMover::AppMover(Environment environment) : m_env(std::move(environment)) {}
 QCoro::Task<bool> AppMover::moveToApplicationsFolderIfNeeded() {
     // A cancelled authentication starts the whole run again, alert included.
     for (;;) {
-        if (isInstalled(m_env.bundlePath)) {
+        // Not our own AppImage: treated like any other installation.
+        const QString source =
+            AppImageLocation::verified(m_env.bundlePath, m_env.appDir, m_env.executablePath);
+        if (isInstalled(source)) {
             co_return false;
         }
         const std::optional<QString> installDirectory = preferredInstallDirectory();
-        if (!installDirectory) {
+        const QString fileName = QFileInfo(source).fileName();
+        if (!installDirectory || fileName.isEmpty()) {
             co_return false;
         }
-        const QString source = m_env.bundlePath;
-        const QString destination = *installDirectory + QLatin1Char('/') + QFileInfo(source).fileName();
+        const QString destination = *installDirectory + QLatin1Char('/') + fileName;
+        // Only a file or a link of that name is ever replaced, never a folder.
+        if (QFileInfo(destination).isDir() && !QFileInfo(destination).isSymLink()) {
+            co_return false;
+        }
         const bool needsAuthorization = (QFileInfo::exists(destination) && !m_env.isWritable(destination)) ||
                                         !m_env.isWritable(*installDirectory);
 
@@ -239,7 +248,7 @@ QCoro::Task<bool> AppMover::moveToApplicationsFolderIfNeeded() {
                 co_return false;
             }
         } else {
-            if (QFileInfo::exists(destination)) {
+            if (QFileInfo::exists(destination) || QFileInfo(destination).isSymLink()) {
                 if (isRunning(destination)) {
                     m_env.open(destination);
                     co_return false;
@@ -344,14 +353,7 @@ bool AppMover::relaunch(const QString& path, const std::function<void()>& comple
 
     if (!m_env.autostartDirectory.isEmpty()) {
         // Only an entry that exists follows the move, in the state the user left it.
-        LoginItem item(m_env.autostartDirectory, m_env.appId, path);
-        if (QFileInfo::exists(item.entryPath())) {
-            if (item.isEnabled()) {
-                item.registerItem(nullptr);
-            } else {
-                item.unregisterItem(nullptr);
-            }
-        }
+        LoginItem(m_env.autostartDirectory, m_env.appId, path).followRunningCopy(nullptr);
     }
 
     if (!startDetached(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), relaunchScript, QStringLiteral("sh"),

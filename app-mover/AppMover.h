@@ -22,8 +22,12 @@ public:
 
     // Everything the mover reaches outside itself, so that tests can run it in folders of their own.
     struct Environment {
-        // The AppImage the program runs from ($APPIMAGE); empty when it does not run from one.
+        // $APPIMAGE and $APPDIR as the process found them, and the running executable. Any
+        // parent may leave the variables behind: they count only when the executable lies
+        // inside APPDIR and APPIMAGE names a regular file.
         QString bundlePath;
+        QString appDir;
+        QString executablePath = QStringLiteral("/proc/self/exe");
         // The Applications folders in their order (user, then local), whether they exist or not.
         QStringList applicationDirectories;
         // Never chosen, whatever it holds.
@@ -56,7 +60,7 @@ public:
         bool unavailable = false;
     };
 
-    // The running program's environment: $APPIMAGE, ~/Applications and /Applications, pkexec,
+    // The running program's environment: $APPIMAGE, $APPDIR, ~/Applications and /Applications, pkexec,
     // a QMessageBox with the program's icon, QFile::moveToTrash, and QCoreApplication::exit(0).
     static Environment systemEnvironment();
 

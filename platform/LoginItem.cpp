@@ -1,8 +1,11 @@
 #include "LoginItem.h"
 
+#include "AppImageLocation.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QStandardPaths>
 
@@ -11,7 +14,7 @@ LoginItem::LoginItem(QString autostartDir, QString appId, QString execPath)
 
 LoginItem LoginItem::mainApp() {
     const QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-    const QString appImage = qEnvironmentVariable("APPIMAGE");
+    const QString appImage = AppImageLocation::running();
     const QString exec = appImage.isEmpty() ? QCoreApplication::applicationFilePath() : appImage;
     return LoginItem(config + QStringLiteral("/autostart"), QStringLiteral(ONDARI_APP_ID), exec);
 }
@@ -20,27 +23,77 @@ QString LoginItem::entryPath() const {
     return m_autostartDir + QLatin1Char('/') + m_appId + QStringLiteral(".desktop");
 }
 
-bool LoginItem::isEnabled() const {
-    QFile file(entryPath());
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        return false;
+namespace {
+
+// An autostart entry is a few hundred bytes; a larger file is not read whole.
+constexpr qint64 maxEntrySize = 64 * 1024;
+
+// The keys of the [Desktop Entry] group, in file order; none when the entry cannot be read.
+std::optional<QList<std::pair<QString, QString>>> mainGroup(const QString& path) {
+    // A pipe or device put there would block the reading thread.
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        return std::nullopt;
     }
+    QList<std::pair<QString, QString>> keys;
     bool inMainGroup = false;
-    while (!file.atEnd()) {
-        const QString line = QString::fromUtf8(file.readLine()).trimmed();
+    const QList<QByteArray> lines = file.read(maxEntrySize).split('\n');
+    for (const QByteArray& raw : lines) {
+        const QString line = QString::fromUtf8(raw).trimmed();
         if (line.startsWith(QLatin1Char('['))) {
             inMainGroup = line == QLatin1String("[Desktop Entry]");
             continue;
         }
-        if (!inMainGroup) {
-            continue;
-        }
         const qsizetype eq = line.indexOf(QLatin1Char('='));
-        if (eq < 0) {
+        if (!inMainGroup || eq < 0) {
             continue;
         }
-        const QString key = line.left(eq).trimmed();
-        const QString value = line.mid(eq + 1).trimmed();
+        keys.append({line.left(eq).trimmed(), line.mid(eq + 1).trimmed()});
+    }
+    return keys;
+}
+
+// The first argument of an Exec value, undoing quotedExec (and plain unquoted words).
+QString firstArgument(const QString& value) {
+    // The string-value escapes come first.
+    QString exec;
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        if (value[i] != QLatin1Char('\\') || i + 1 == value.size()) {
+            exec += value[i];
+            continue;
+        }
+        const QChar next = value[++i];
+        exec += next == QLatin1Char('s')   ? QChar(QLatin1Char(' '))
+                : next == QLatin1Char('n') ? QChar(QLatin1Char('\n'))
+                : next == QLatin1Char('t') ? QChar(QLatin1Char('\t'))
+                : next == QLatin1Char('r') ? QChar(QLatin1Char('\r'))
+                                           : next;
+    }
+    QString argument;
+    qsizetype i = 0;
+    if (exec.startsWith(QLatin1Char('"'))) {
+        for (i = 1; i < exec.size() && exec[i] != QLatin1Char('"'); ++i) {
+            if (exec[i] == QLatin1Char('\\') && i + 1 < exec.size()) {
+                ++i;
+            }
+            argument += exec[i];
+        }
+    } else {
+        for (; i < exec.size() && exec[i] != QLatin1Char(' '); ++i) {
+            argument += exec[i];
+        }
+    }
+    return argument.replace(QStringLiteral("%%"), QStringLiteral("%"));
+}
+
+} // namespace
+
+bool LoginItem::isEnabled() const {
+    const auto keys = mainGroup(entryPath());
+    if (!keys) {
+        return false;
+    }
+    for (const auto& [key, value] : *keys) {
         if (key == QLatin1String("Hidden") && value == QLatin1String("true")) {
             return false;
         }
@@ -49,6 +102,27 @@ bool LoginItem::isEnabled() const {
         }
     }
     return true;
+}
+
+std::optional<QString> LoginItem::entryProgram() const {
+    const auto keys = mainGroup(entryPath());
+    if (!keys) {
+        return std::nullopt;
+    }
+    for (const auto& [key, value] : *keys) {
+        if (key == QLatin1String("Exec")) {
+            return firstArgument(value);
+        }
+    }
+    return std::nullopt;
+}
+
+bool LoginItem::followRunningCopy(QString* error) {
+    if (!QFile::exists(entryPath()) || entryProgram() == m_execPath) {
+        return true;
+    }
+    // Rewritten whole: an entry switched off by Hidden or by the GNOME key stays off.
+    return writeEntry(!isEnabled(), error);
 }
 
 bool LoginItem::registerItem(QString* error) {

@@ -3,6 +3,7 @@
 #include "TestEnvironment.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -73,7 +74,14 @@ public:
         source = downloads + QStringLiteral("/Ondari.AppImage");
         writeFile(source, newCopyScript("new"), true);
 
+        // The AppImage's mount, holding the running program; reached through a link, as
+        // /proc/self/exe is.
         env.bundlePath = source;
+        env.appDir = root + QStringLiteral("/mount");
+        QDir().mkpath(env.appDir + QStringLiteral("/usr/bin"));
+        writeFile(env.appDir + QStringLiteral("/usr/bin/ondari"), "x", true);
+        env.executablePath = root + QStringLiteral("/self-exe");
+        QFile::link(env.appDir + QStringLiteral("/usr/bin/ondari"), env.executablePath);
         env.applicationDirectories = {userApps, localApps};
         env.applicationName = QStringLiteral("Ondari");
         env.privilegedRunner = root + QStringLiteral("/pkexec");
@@ -159,6 +167,8 @@ private slots:
     void excludedDirectory();
     void alertTexts();
     void declined();
+    void onlyOwnAppImageMoves_data();
+    void onlyOwnAppImageMoves();
     void olderCopyGoesToTrash();
     void failedTrashChangesNothing();
     void runningCopyIsOpened();
@@ -310,6 +320,75 @@ void AppMoverTest::declined() {
         QCOMPARE(f.terminations, 0);
         QVERIFY(!mover.terminationRequested());
     }
+}
+
+void AppMoverTest::onlyOwnAppImageMoves_data() {
+    QTest::addColumn<QString>("appImage"); // under the fixture's root
+    QTest::addColumn<QString>("appDir");   // ditto; the running program is in mount/usr/bin
+    QTest::addColumn<bool>("readOnly");
+    const QString own = QStringLiteral("/Downloads/Ondari.AppImage");
+    // Inherited from a terminal that another AppImage started.
+    QTest::newRow("another program's AppImage")
+        << QStringLiteral("/Downloads/OtherTool.AppImage") << QStringLiteral("/other-mount") << false;
+    QTest::newRow("no APPDIR") << own << QString() << false;
+    QTest::newRow("APPDIR a prefix of the mount's name") << own << QStringLiteral("/moun") << false;
+    QTest::newRow("a folder") << QStringLiteral("/Downloads") << QStringLiteral("/mount") << false;
+    QTest::newRow("trailing slash") << own + QLatin1Char('/') << QStringLiteral("/mount") << false;
+    QTest::newRow("trailing slash, privileged") << own + QLatin1Char('/') << QStringLiteral("/mount") << true;
+    QTest::newRow("a link to the AppImage")
+        << QStringLiteral("/link.AppImage") << QStringLiteral("/mount") << false;
+    // Our own AppImage, but a folder of its name in the way.
+    QTest::newRow("destination is a folder") << own << QStringLiteral("/mount") << false;
+    QTest::newRow("destination is a folder, privileged") << own << QStringLiteral("/mount") << true;
+}
+
+void AppMoverTest::onlyOwnAppImageMoves() {
+    QFETCH(QString, appImage);
+    QFETCH(QString, appDir);
+    QFETCH(bool, readOnly);
+    Fixture f;
+    writeFile(f.downloads + QStringLiteral("/OtherTool.AppImage"), "other", true);
+    QDir().mkpath(f.root + QStringLiteral("/other-mount/usr/bin"));
+    writeFile(f.root + QStringLiteral("/other-mount/usr/bin/other"), "other", true);
+    QVERIFY(QFile::link(f.source, f.root + QStringLiteral("/link.AppImage")));
+    // The user's other AppImages, in the folder that would be chosen.
+    writeFile(f.localApps + QStringLiteral("/Mine.AppImage"), "mine", true);
+    writeFile(f.localApps + QStringLiteral("/Yours.AppImage"), "yours", true);
+    if (QTest::currentDataTag() == QLatin1String("destination is a folder") ||
+        QTest::currentDataTag() == QLatin1String("destination is a folder, privileged")) {
+        QVERIFY(QDir().mkpath(f.localApps + QStringLiteral("/Ondari.AppImage/data")));
+        writeFile(f.localApps + QStringLiteral("/Ondari.AppImage/data/keep"), "keep");
+    }
+    if (readOnly) {
+        f.readOnly = {f.localApps};
+    }
+    f.env.bundlePath = f.root + appImage;
+    f.env.appDir = appDir.isEmpty() ? QString() : f.root + appDir;
+    const auto listing = [&f] {
+        QStringList all;
+        for (const QString& folder : {f.localApps, f.userApps, f.downloads}) {
+            QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                            QDirIterator::Subdirectories);
+            while (it.hasNext()) {
+                const QString path = it.next();
+                all.append(path + QLatin1Char(' ') + QString::fromLatin1(readFile(path)));
+            }
+        }
+        all.sort();
+        return all;
+    };
+    const QStringList before = listing();
+
+    AppMover mover(f.env);
+    QCOMPARE(f.run(mover), std::optional<bool>(false));
+    QVERIFY(f.alerts.isEmpty());
+    QVERIFY(f.trashed.isEmpty());
+    QVERIFY(f.opened.isEmpty());
+    QCOMPARE(f.runnerCalls(), 0);
+    QCOMPARE(listing(), before);
+    QTest::qWait(50);
+    QCOMPARE(f.terminations, 0);
+    QVERIFY(!QFile::exists(f.marker));
 }
 
 void AppMoverTest::olderCopyGoesToTrash() {

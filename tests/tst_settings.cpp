@@ -780,6 +780,8 @@ private slots:
         QCOMPARE(execArguments(desktopEntry(item.entryPath()).value(QStringLiteral("Exec"))),
                  QStringList{exec});
         QVERIFY(item.isEnabled());
+        // Read back as the same program, so a start from this path leaves the entry alone.
+        QCOMPARE(item.entryProgram(), std::optional<QString>(exec));
     }
 
     void mainAppEntryLivesInTheUsersAutostartFolder() {
@@ -793,12 +795,22 @@ private slots:
         QCOMPARE(execArguments(desktopEntry(entry).value(QStringLiteral("Exec"))),
                  QStringList{QCoreApplication::applicationFilePath()});
 
-        qputenv("APPIMAGE", "/home/me/Applications/Ondari x86_64.AppImage");
+        // $APPIMAGE names the program only when this executable runs from inside $APPDIR.
+        const QString appImage = TestEnvironment::root() + QStringLiteral("/Ondari x86_64.AppImage");
+        QFile file(appImage);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        qputenv("APPIMAGE", QFile::encodeName(appImage));
+        qputenv("APPDIR", QFile::encodeName(TestEnvironment::root()));
+        QVERIFY(LoginItem::mainApp().registerItem(&error));
+        QCOMPARE(execArguments(desktopEntry(entry).value(QStringLiteral("Exec"))),
+                 QStringList{QCoreApplication::applicationFilePath()});
+        qputenv("APPDIR", QFile::encodeName(QCoreApplication::applicationDirPath()));
         const bool ok = LoginItem::mainApp().registerItem(&error);
         qunsetenv("APPIMAGE");
+        qunsetenv("APPDIR");
         QVERIFY(ok);
-        QCOMPARE(execArguments(desktopEntry(entry).value(QStringLiteral("Exec"))),
-                 QStringList{QStringLiteral("/home/me/Applications/Ondari x86_64.AppImage")});
+        QCOMPARE(execArguments(desktopEntry(entry).value(QStringLiteral("Exec"))), QStringList{appImage});
         QVERIFY(LoginItem::mainApp().unregisterItem(&error));
         QVERIFY(!LoginItem::mainApp().isEnabled());
         QDir(autostart).removeRecursively();
