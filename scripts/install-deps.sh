@@ -7,6 +7,8 @@ packages=(
     xvfb xauth xclip xdotool trayer xcompmgr fonts-dejavu-core
     clang-14 libclang-rt-14-dev
     libbenchmark-dev libxfixes-dev
+    libwayland-dev libwayland-bin
+    sway mutter xwayland wl-clipboard dbus-daemon x11-xserver-utils
 )
 missing=()
 for p in "${packages[@]}"; do
