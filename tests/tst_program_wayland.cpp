@@ -1,12 +1,17 @@
 #include "FakeSongLinkServer.h"
 #include "HeadlessCompositor.h"
+#include "Pasteboard.h"
 #include "TestEnvironment.h"
+#include "WaylandDataControlClipboard.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+
+#include <csignal>
+#include <optional>
 
 namespace {
 const QString spotifyLink = QStringLiteral("https://open.spotify.com/track/0SZemtszoaQHL3aUuMS6WF");
@@ -111,7 +116,7 @@ private slots:
                                      .object()[QStringLiteral("linksByPlatform")]
                                               [QStringLiteral("appleMusic")][QStringLiteral("url")]
                                      .toString();
-        QVERIFY2(compositor.copy(spotifyLink), qPrintable(compositor.log()));
+        QVERIFY2(compositor.copy(spotifyLink.toUtf8()), qPrintable(compositor.log()));
         QElapsedTimer clock;
         clock.start();
         QString pasted;
@@ -126,6 +131,91 @@ private slots:
         QCOMPARE(server.requests().size(), 1);
         QVERIFY(!debugLog(home).contains(QStringLiteral("Onboarding: Window shown")));
         end(program);
+    }
+
+    // The data-control clipboard keeps the X11 reader's rules: a change per copy of another
+    // program and none for our own write, UTF-8 text only, the size cap, the read deadline.
+    void dataControlKeepsTheReaderRules() {
+        HeadlessCompositor compositor(HeadlessCompositor::Kind::sway,
+                                      TestEnvironment::root() + QStringLiteral("/rules"));
+        if (const QString why = compositor.start(); !why.isEmpty()) {
+            QSKIP(qPrintable(why));
+        }
+        QVERIFY(compositor.copy("on the clipboard before the start"));
+        const QProcessEnvironment env = compositor.clientEnvironment();
+        qputenv("WAYLAND_DISPLAY", env.value(QStringLiteral("WAYLAND_DISPLAY")).toUtf8());
+        int changes = 0;
+        auto clipboard = WaylandDataControlClipboard::create([&changes] { ++changes; });
+        qunsetenv("WAYLAND_DISPLAY");
+        QVERIFY(clipboard);
+        QObject context;
+        const auto read = [&]() -> std::optional<QString> {
+            std::optional<std::optional<QString>> answer;
+            clipboard->read(&context, [&answer](std::optional<QString> text) { answer = std::move(text); });
+            if (!QTest::qWaitFor([&answer] { return answer.has_value(); }, 7000)) {
+                return QStringLiteral("(no answer)");
+            }
+            return *answer;
+        };
+
+        QTest::qWait(100);
+        QCOMPARE(changes, 0);
+        QCOMPARE(read(), QStringLiteral("on the clipboard before the start"));
+
+        QVERIFY(compositor.copy(spotifyLink.toUtf8()));
+        QTRY_COMPARE(changes, 1);
+        QCOMPARE(read(), spotifyLink);
+
+        // Our own write: no change, read back at once, seen by other programs.
+        clipboard->write(QStringLiteral("ünïcode ♫"));
+        QCOMPARE(read(), QStringLiteral("ünïcode ♫"));
+        QCOMPARE(compositor.paste(), QStringLiteral("ünïcode ♫"));
+        QTest::qWait(100);
+        QCOMPARE(changes, 1);
+
+        const QByteArray largest(Pasteboard::maxReadBytes, 'a');
+        QVERIFY(compositor.copy(largest, QStringLiteral("text/plain;charset=utf-8")));
+        QTRY_COMPARE(changes, 2);
+        QCOMPARE(read(), QString::fromLatin1(largest));
+        QVERIFY(compositor.copy(largest + 'a', QStringLiteral("text/plain;charset=utf-8")));
+        QTRY_COMPARE(changes, 3);
+        QCOMPARE(read(), std::nullopt);
+        QVERIFY(compositor.copy("\xff\xfe not UTF-8", QStringLiteral("text/plain;charset=utf-8")));
+        QTRY_COMPARE(changes, 4);
+        QCOMPARE(read(), std::nullopt);
+        QVERIFY(compositor.copy("\x89PNG", QStringLiteral("image/png")));
+        QTRY_COMPARE(changes, 5);
+        QCOMPARE(read(), std::nullopt);
+
+        // An owner that never answers costs the read its deadline, not the GUI thread.
+        QProcess stuck;
+        stuck.setProcessEnvironment(env);
+        stuck.start(QStringLiteral("wl-copy"), {QStringLiteral("--foreground"), QStringLiteral("stuck")});
+        QVERIFY(stuck.waitForStarted());
+        QTRY_COMPARE(changes, 6);
+        ::kill(pid_t(stuck.processId()), SIGSTOP);
+        QElapsedTimer clock;
+        clock.start();
+        std::optional<std::optional<QString>> answer;
+        clipboard->read(&context, [&answer](std::optional<QString> text) { answer = std::move(text); });
+        qint64 longestPause = 0;
+        while (!answer && clock.elapsed() < 8000) {
+            QElapsedTimer pause;
+            pause.start();
+            QTest::qWait(10);
+            longestPause = std::max(longestPause, pause.elapsed());
+        }
+        QVERIFY(answer.has_value());
+        QCOMPARE(*answer, std::nullopt);
+        QVERIFY2(clock.elapsed() >= Pasteboard::readTimeoutMs - 100,
+                 qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(longestPause < 200, qPrintable(QString::number(longestPause)));
+        ::kill(pid_t(stuck.processId()), SIGKILL);
+        stuck.waitForFinished();
+
+        // The worker is free again.
+        QVERIFY(compositor.copy("after the stuck owner"));
+        QCOMPARE(read(), QStringLiteral("after the stuck owner"));
     }
 };
 

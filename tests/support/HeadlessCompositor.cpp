@@ -257,13 +257,19 @@ QProcessEnvironment HeadlessCompositor::clientEnvironment() const {
     return env;
 }
 
-bool HeadlessCompositor::copy(const QString& text) const {
+bool HeadlessCompositor::copy(const QByteArray& bytes, const QString& type) const {
     QProcess process;
     process.setProcessEnvironment(clientEnvironment());
     // wl-copy stays behind to serve the text; it must not hold our pipes.
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setStandardErrorFile(m_dir + QStringLiteral("/wl-copy.log"), QIODevice::Append);
-    process.start(QStringLiteral("wl-copy"), {QStringLiteral("--"), text});
+    if (type.isEmpty()) {
+        process.start(QStringLiteral("wl-copy"), {QStringLiteral("--"), QString::fromUtf8(bytes)});
+    } else {
+        process.start(QStringLiteral("wl-copy"), {QStringLiteral("--type"), type});
+        process.write(bytes);
+    }
+    process.closeWriteChannel();
     if (!process.waitForFinished(5000)) {
         process.kill();
         process.waitForFinished();

@@ -29,8 +29,8 @@ public:
     // XAUTHORITY where the X server asks for it, and a private XDG_RUNTIME_DIR.
     QProcessEnvironment clientEnvironment() const;
 
-    // wl-copy and wl-paste in this session.
-    bool copy(const QString& text) const;
+    // wl-copy and wl-paste in this session; copy offers the bytes as this type, or as text.
+    bool copy(const QByteArray& bytes, const QString& type = {}) const;
     QString paste() const;
 
     QString log() const;
