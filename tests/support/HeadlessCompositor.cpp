@@ -97,6 +97,10 @@ QString HeadlessCompositor::startSway() {
             QStandardPaths::findExecutable(QStringLiteral("xhost")).isEmpty()) {
             return QStringLiteral("as root it needs setpriv and xhost");
         }
+        // Left to the other user to create, the X socket folder would end up its own.
+        if (::mkdir("/tmp/.X11-unix", 01777) == 0) {
+            ::chmod("/tmp/.X11-unix", 01777);
+        }
         if (::chown(QFile::encodeName(m_runtimeDir).constData(), swayUser, swayUser) != 0) {
             return QStringLiteral("cannot hand its runtime folder to user %1").arg(swayUser);
         }
