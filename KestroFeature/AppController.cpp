@@ -114,6 +114,11 @@ void AppController::setup() {
     if (m_accessibility.isTrusted()) {
         debugLog(QStringLiteral("Accessibility permission already granted, skipping onboarding"));
         completeSetup(true);
+    } else if (m_settings.hasCompletedOnboarding() && !m_accessibility.sessionCanObserveKeys()) {
+        // The permission can never be granted in this session: asking again at every start
+        // would only stand between the user and a working program.
+        debugLog(QStringLiteral("Shortcut not available in this session, onboarding already completed"));
+        completeSetup(false);
     } else {
         debugLog(QStringLiteral("Accessibility permission missing, showing onboarding"));
         m_onboarding.show(true);

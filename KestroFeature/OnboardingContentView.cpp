@@ -1,5 +1,6 @@
 #include "OnboardingContentView.h"
 
+#include "Accessibility.h"
 #include "AdaptiveColors.h"
 #include "AppConstants.h"
 #include "ColorScheme.h"
@@ -145,6 +146,15 @@ QString OnboardingPermissionPage::title() const {
 }
 
 QString OnboardingPermissionPage::subtitle() const {
+    const Accessibility& accessibility = m_controller.accessibility();
+    if (!accessibility.sessionCanObserveKeys()) {
+        // No permission can help here: say why, and that skipping loses only the shortcut.
+        const QString reason =
+            Accessibility::isWaylandSession()
+                ? shortcutText + QStringLiteral(" needs an X11 session.")
+                : QStringLiteral("This X server cannot report ") + shortcutText + QStringLiteral(".");
+        return reason + QStringLiteral(" Skip this step and use the toast's Convert button.");
+    }
     return m_controller.showWelcomeText() ? QStringLiteral("Before you start, we need one permission.")
                                           : QStringLiteral("Allow accessibility to use the ") + shortcutText +
                                                 QStringLiteral(" shortcut.");

@@ -213,6 +213,7 @@ void OnboardingWindowController::transitionToMusicSelection() {
 
 void OnboardingWindowController::musicSelectionCompleted() {
     debugLog(QStringLiteral("Onboarding: Music selection completed"));
+    m_settings->setHasCompletedOnboarding(true);
     dismissWindow();
     complete(true);
 }

@@ -76,6 +76,7 @@ public:
     SettingsManager& settings() const { return *m_settings; }
     ColorScheme& colorScheme() const { return *m_colorScheme; }
     AlertPresenter& alerts() const { return *m_alerts; }
+    Accessibility& accessibility() const { return *m_accessibility; }
 
     // The panel while one exists (tests and screenshots look at it).
     Panel* panel() const;

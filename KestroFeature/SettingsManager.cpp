@@ -17,6 +17,7 @@ const QString sourceService = QStringLiteral("sourceService");
 const QString targetService = QStringLiteral("targetService");
 const QString isBidirectional = QStringLiteral("isBidirectional");
 const QString hasMigratedServiceSettings = QStringLiteral("hasMigratedServiceSettings");
+const QString hasCompletedOnboarding = QStringLiteral("hasCompletedOnboarding");
 } // namespace Keys
 } // namespace
 
@@ -45,6 +46,7 @@ void SettingsManager::load() {
     m_hasSeenMenuBarTooltip = m_defaults.hasValue(Keys::hasSeenMenuBarTooltip)
                                   ? m_defaults.boolValue(Keys::hasSeenMenuBarTooltip)
                                   : false;
+    m_hasCompletedOnboarding = m_defaults.boolValue(Keys::hasCompletedOnboarding);
     m_sourceService = SourceServiceOption::spotify;
     m_targetService = TargetServiceOption::appleMusic;
     m_isBidirectional = true;
@@ -152,6 +154,13 @@ void SettingsManager::setHasSeenMenuBarTooltip(bool seen) {
     emit changed();
     emit hasSeenMenuBarTooltipChanged(seen);
     m_defaults.setBool(Keys::hasSeenMenuBarTooltip, seen);
+}
+
+void SettingsManager::setHasCompletedOnboarding(bool completed) {
+    m_hasCompletedOnboarding = completed;
+    emit changed();
+    emit hasCompletedOnboardingChanged(completed);
+    m_defaults.setBool(Keys::hasCompletedOnboarding, completed);
 }
 
 void SettingsManager::setSourceService(SourceServiceOption option) {

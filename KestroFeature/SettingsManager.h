@@ -37,6 +37,8 @@ public:
     SourceServiceOption sourceService() const { return m_sourceService; }
     TargetServiceOption targetService() const { return m_targetService; }
     bool isBidirectional() const { return m_isBidirectional; }
+    // The first-run onboarding ended with its music page saved.
+    bool hasCompletedOnboarding() const { return m_hasCompletedOnboarding; }
 
     void setToastTimeout(double seconds);
     void setShowURLPreview(bool on);
@@ -47,6 +49,7 @@ public:
     void setSourceService(SourceServiceOption option);
     void setTargetService(TargetServiceOption option);
     void setIsBidirectional(bool on);
+    void setHasCompletedOnboarding(bool completed);
 
     // Is a recognised link of this service to be picked up?
     bool shouldDetect(Platform platform) const;
@@ -72,6 +75,7 @@ signals:
     void sourceServiceChanged(SourceServiceOption option);
     void targetServiceChanged(TargetServiceOption option);
     void isBidirectionalChanged(bool on);
+    void hasCompletedOnboardingChanged(bool completed);
 
 private:
     void load();
@@ -90,4 +94,5 @@ private:
     SourceServiceOption m_sourceService = SourceServiceOption::spotify;
     TargetServiceOption m_targetService = TargetServiceOption::appleMusic;
     bool m_isBidirectional = true;
+    bool m_hasCompletedOnboarding = false;
 };

@@ -81,6 +81,10 @@ bool Accessibility::sessionCanObserveKeys() const {
     return *m_capable;
 }
 
+void Accessibility::forceSessionCanObserveKeys(std::optional<bool> capable) {
+    m_capable = capable;
+}
+
 void Accessibility::forceTrusted(std::optional<bool> trusted) {
     const bool before = isTrusted();
     m_forced = trusted;

@@ -31,6 +31,7 @@ public:
 
     // Tests force either answer; none returns to the real check.
     void forceTrusted(std::optional<bool> trusted);
+    void forceSessionCanObserveKeys(std::optional<bool> capable);
 
     QString consentFile() const { return m_consentFile; }
 

@@ -1,5 +1,6 @@
 #include "Pasteboard.h"
 
+#include "WaylandDataControlClipboard.h"
 #include "X11SelectionReader.h"
 
 #include <QClipboard>
@@ -14,10 +15,17 @@ const QString secretHintFormat = QStringLiteral("x-kde-passwordManagerHint");
 
 Pasteboard::Pasteboard(QObject* parent) : QObject(parent) {
     if (QGuiApplication::platformName() == QLatin1String("xcb")) {
-        m_reader = X11SelectionReader::create();
+        // Some compositors pass the clipboard to X11 clients only while one has focus; where
+        // one offers data control, that serves instead.
+        if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+            m_dataControl = WaylandDataControlClipboard::create([this] { onDataControlChanged(); });
+        }
+        if (!m_dataControl) {
+            m_reader = X11SelectionReader::create();
+        }
     }
     connect(QGuiApplication::clipboard(), &QClipboard::changed, this, [this](QClipboard::Mode mode) {
-        if (mode == QClipboard::Clipboard) {
+        if (mode == QClipboard::Clipboard && !m_dataControl) {
             onClipboardChanged();
         }
     });
@@ -44,11 +52,22 @@ void Pasteboard::onClipboardChanged() {
     emit changeCountChanged(m_changeCount);
 }
 
+void Pasteboard::onDataControlChanged() {
+    ++m_changeCount;
+    emit changeCountChanged(m_changeCount);
+}
+
 bool Pasteboard::selectionHasOwner() const {
     return m_reader ? m_reader->clipboardHasOwner() : true;
 }
 
 void Pasteboard::writeString(const QString& text) {
+    if (m_dataControl) {
+        m_dataControl->write(text);
+        ++m_changeCount;
+        emit changeCountChanged(m_changeCount);
+        return;
+    }
     m_writing = true;
     QGuiApplication::clipboard()->setText(text, QClipboard::Clipboard);
     m_writing = false;
@@ -57,6 +76,10 @@ void Pasteboard::writeString(const QString& text) {
 }
 
 void Pasteboard::readString(QObject* context, std::function<void(std::optional<QString>)> done) {
+    if (m_dataControl) {
+        m_dataControl->read(context, std::move(done));
+        return;
+    }
     if (m_reader) {
         m_reader->read(context, std::move(done));
         return;
@@ -76,5 +99,6 @@ void Pasteboard::readString(QObject* context, std::function<void(std::optional<Q
 }
 
 void Pasteboard::shutdown() {
+    m_dataControl.reset();
     m_reader.reset();
 }

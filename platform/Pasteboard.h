@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 
+class WaylandDataControlClipboard;
 class X11SelectionReader;
 
 // The system clipboard as the program sees it: a change counter, a text read off the GUI
@@ -47,9 +48,12 @@ signals:
 
 private:
     void onClipboardChanged();
+    void onDataControlChanged();
     bool selectionHasOwner() const;
 
     int m_changeCount = 0;
     bool m_writing = false;
     std::unique_ptr<X11SelectionReader> m_reader; // null off X11: in-process reads
+    // Set in a Wayland session whose compositor offers data control: it serves instead of X11.
+    std::unique_ptr<WaylandDataControlClipboard> m_dataControl;
 };

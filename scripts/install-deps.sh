@@ -9,6 +9,8 @@ packages=(
     fonts-inter
     clang-14 libclang-rt-14-dev
     libbenchmark-dev libxfixes-dev
+    libwayland-dev libwayland-bin
+    sway mutter xwayland wl-clipboard dbus-daemon x11-xserver-utils
 )
 missing=()
 for p in "${packages[@]}"; do

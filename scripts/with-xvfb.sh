@@ -16,4 +16,6 @@ if [ ! -s "$dir/display" ]; then
 fi
 export DISPLAY=":$(head -n1 "$dir/display")"
 export QT_QPA_PLATFORM=xcb
+# Run from a Wayland session, the tests would otherwise reach that session's clipboard.
+unset WAYLAND_DISPLAY WAYLAND_SOCKET
 "$@"

@@ -6,6 +6,7 @@
 #include "KeyEventMonitor.h"
 #include "MenuBarTooltipWindowController.h"
 #include "MenuTracking.h"
+#include "OnboardingContentView.h"
 #include "OnboardingTestSupport.h"
 #include "ScriptedSongLinkService.h"
 #include "StatusItem.h"
@@ -21,6 +22,7 @@ namespace {
 
 const QString spotifyLink = QStringLiteral("https://open.spotify.com/track/0SZemtszoaQHL3aUuMS6WF");
 const QString appleLink = QStringLiteral("https://music.apple.com/us/song/what-we-worked-for/44733632");
+const QString completedKey = QStringLiteral("hasCompletedOnboarding");
 
 // A tray item that is always there, with a known rectangle, counting its redraws.
 class TestStatusItem : public StatusItem {
@@ -237,6 +239,56 @@ private slots:
         QTRY_VERIFY(rig.controller->isOnboardingComplete());
         QVERIFY(rig.monitor->isMonitoring());
         QVERIFY(QFile::exists(rig.entryPath()));
+    }
+
+    // Where no permission can ever be granted (Wayland, no RECORD), the onboarding is shown
+    // until its music page has been saved once; later starts complete the setup at once.
+    void completedOnboardingIsNotShownAgainWhereTheShortcutCannotBeOffered() {
+        {
+            ShellRig rig(nextName());
+            rig.onboarding.accessibility->forceSessionCanObserveKeys(false);
+            rig.controller->setup();
+            QVERIFY(rig.onboarding.controller->isVisible());
+            QVERIFY(!rig.monitor->isMonitoring());
+            QVERIFY(rig.onboarding.controller->contentView()->permissionPage()->subtitle().contains(
+                QStringLiteral("Skip this step and use the toast's Convert button.")));
+            rig.onboarding.alertAnswers = {0}; // "Skip Anyway"
+            rig.onboarding.controller->skip();
+            QTRY_COMPARE_WITH_TIMEOUT(rig.onboarding.controller->state(), OnboardingState::musicSelection,
+                                      3000);
+            QVERIFY(!UserDefaults(rig.onboarding.defaults->fileName()).boolValue(completedKey));
+            rig.onboarding.controller->musicSelectionCompleted();
+            QTRY_VERIFY(rig.controller->isOnboardingComplete());
+            // A later start reads it from the file.
+            QVERIFY(UserDefaults(rig.onboarding.defaults->fileName()).boolValue(completedKey));
+        }
+        {
+            TestEnvironment::clearDebugLog();
+            ShellRig rig(nextName());
+            rig.onboarding.settings->setHasCompletedOnboarding(true);
+            rig.onboarding.accessibility->forceSessionCanObserveKeys(false);
+            rig.controller->setup();
+            QVERIFY(logHas(
+                QStringLiteral("Shortcut not available in this session, onboarding already completed")));
+            QVERIFY(logHas(QStringLiteral("Hotkey registration skipped (no permission)")));
+            QVERIFY(rig.controller->isOnboardingComplete());
+            QVERIFY(rig.monitor->isMonitoring());
+            QCOMPARE(rig.monitors.globals, 0);
+            QTest::qWait(50);
+            QVERIFY(!rig.onboarding.controller->isVisible());
+            // The menu opens, and still offers the shortcut's explanation.
+            emit rig.statusItem->menuAboutToOpen(rig.menu());
+            QVERIFY(titles(rig.menu()).contains(QStringLiteral("Enable Hotkey")));
+            QVERIFY(!rig.onboarding.controller->isVisible());
+        }
+        {
+            // In an X11 session with RECORD the permission can still be granted: ask again.
+            ShellRig rig(nextName());
+            rig.onboarding.settings->setHasCompletedOnboarding(true);
+            rig.controller->setup();
+            QVERIFY(rig.onboarding.controller->isVisible());
+            QVERIFY(!rig.controller->isOnboardingComplete());
+        }
     }
 
     void minimisingCompletesNothingAndTheMenuShowsTheOnboarding() {

@@ -66,8 +66,10 @@ private slots:
         MusicSelectionView* music = c.contentView()->musicSelectionView();
         QVERIFY(music && music->isVisible());
 
+        QVERIFY(!rig.settings->hasCompletedOnboarding());
         clickButton(music->saveButton());
         QCOMPARE(rig.completions, std::vector<bool>{true});
+        QVERIFY(rig.settings->hasCompletedOnboarding());
         QTRY_VERIFY(!c.panel());
         QVERIFY(!c.isVisible());
         QCOMPARE(states, (std::vector<OnboardingState>{

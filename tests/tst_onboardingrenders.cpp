@@ -95,6 +95,12 @@ private slots:
         c.skip();
         renderContent(rig, QStringLiteral("permission-skipped"));
         c.minimizeToMenuBar();
+
+        // Where no permission can help, the subtitle says why and the skip leads on.
+        rig.accessibility->forceSessionCanObserveKeys(false);
+        c.show(true);
+        renderContent(rig, QStringLiteral("permission-no-shortcut"));
+        c.minimizeToMenuBar();
     }
 
     void musicPages_data() { permissionPages_data(); }
