@@ -320,8 +320,8 @@ private slots:
         QFETCH(QString, a);
         QFETCH(QString, b);
         QFETCH(int, order);
-        QCOMPARE(Updater::compareVersions(a, b), order);
-        QCOMPARE(Updater::compareVersions(b, a), -order);
+        QCOMPARE(Appcast::compareVersions(a, b), order);
+        QCOMPARE(Appcast::compareVersions(b, a), -order);
     }
 
     void feedAddressFromTheEnvironment() {
