@@ -1,5 +1,6 @@
 #include "Appcast.h"
 
+#include <QTextBoundaryFinder>
 #include <QXmlStreamReader>
 
 #include <algorithm>
@@ -7,6 +8,27 @@
 namespace {
 
 const QString sparkleNamespace = QStringLiteral("http://www.andymatuschak.org/xml-namespaces/sparkle");
+
+// Feed texts end up in the update dialog, whose label would take many seconds to lay out the
+// megabytes a feed may hold: each is cut to its first 500 user-perceived characters.
+QString bounded(const QString& text) {
+    constexpr qsizetype maxCharacters = 500;
+    if (text.size() <= maxCharacters) {
+        return text;
+    }
+    // The finder works through all it is given up front: a window well beyond the cut is enough.
+    const QString window = text.left(maxCharacters * 8 + 64);
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, window);
+    qsizetype count = 0;
+    qsizetype end = 0;
+    while (finder.toNextBoundary() > 0 && finder.position() < window.size()) {
+        end = finder.position();
+        if (++count == maxCharacters) {
+            break;
+        }
+    }
+    return count < maxCharacters && window.size() == text.size() ? text : text.left(end);
+}
 
 bool isWebPage(const QUrl& url) {
     return url.isValid() && (url.scheme() == QLatin1String("https") || url.scheme() == QLatin1String("http"));
@@ -124,20 +146,22 @@ std::optional<AppcastItem> readItem(QXmlStreamReader& xml, const QUrl& channelLi
         const QStringView ns = xml.namespaceUri();
         const QStringView name = xml.name();
         if (ns.isEmpty() && name == u"title") {
-            item.title = xml.readElementText().trimmed();
+            item.title = bounded(xml.readElementText().trimmed());
         } else if (ns.isEmpty() && name == u"link") {
             link = QUrl(xml.readElementText().trimmed());
         } else if (ns == sparkleNamespace && name == u"version") {
-            version = xml.readElementText().trimmed();
+            version = bounded(xml.readElementText().trimmed());
         } else if (ns == sparkleNamespace && name == u"shortVersionString") {
-            shortVersion = xml.readElementText().trimmed();
+            shortVersion = bounded(xml.readElementText().trimmed());
         } else if (ns.isEmpty() && name == u"enclosure") {
             const QXmlStreamAttributes attributes = xml.attributes();
             enclosureUrl = QUrl(attributes.value(QStringLiteral("url")).toString().trimmed());
             enclosureVersion =
-                attributes.value(sparkleNamespace, QStringLiteral("version")).toString().trimmed();
+                bounded(attributes.value(sparkleNamespace, QStringLiteral("version")).toString().trimmed());
             enclosureShortVersion =
-                attributes.value(sparkleNamespace, QStringLiteral("shortVersionString")).toString().trimmed();
+                bounded(attributes.value(sparkleNamespace, QStringLiteral("shortVersionString"))
+                            .toString()
+                            .trimmed());
             const QStringView os = attributes.value(sparkleNamespace, QStringLiteral("os"));
             otherSystem = !os.isEmpty() && os != u"linux";
             xml.skipCurrentElement();

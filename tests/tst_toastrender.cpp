@@ -1,4 +1,5 @@
 #include "AskModeDropdownButton.h"
+#include "FakeSongLinkServer.h"
 #include "Panel.h"
 #include "PlatformIcons.h"
 #include "PopoverList.h"
@@ -19,7 +20,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-QString coverDataURL() {
+QByteArray coverPicture() {
     QImage image(120, 120, QImage::Format_ARGB32);
     QPainter painter(&image);
     QLinearGradient gradient(0, 0, 120, 120);
@@ -34,7 +35,7 @@ QString coverDataURL() {
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, "PNG");
-    return QStringLiteral("data:image/png;base64,") + QString::fromLatin1(bytes.toBase64());
+    return bytes;
 }
 
 struct Case {
@@ -59,10 +60,15 @@ class ToastRenderTest : public QObject {
     SongMetadata song{QStringLiteral("Bum Bum Eis"), QStringLiteral("Trio Schmetterling"), std::nullopt,
                       QStringLiteral("spotify")};
 
+    // Serves the cover picture; artwork comes only from the web.
+    FakeSongLinkServer artwork;
+
     QList<Case> cases() {
+        artwork.setDefaultAnswer(FakeSongLinkServer::Answer::withStatus(200, coverPicture()));
         auto withSong = [this](ToastRig& rig) {
             SongMetadata withCover = song;
-            withCover.thumbnailURL = QUrl(coverDataURL());
+            withCover.thumbnailURL =
+                QUrl(QStringLiteral("http://127.0.0.1:%1/cover.png").arg(artwork.port()));
             rig.api->metadataResult = withCover;
         };
         auto prompt = [](ToastRig& rig, ToastContentView& view) {
