@@ -1,5 +1,7 @@
 #include "SongLinkModels.h"
 
+#include "TextCounting.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,8 +17,12 @@ struct Mismatch {
     QString path;
 };
 
+QString cut(const QString& text) {
+    return TextCounting::prefix(text, SongLinkResponse::maxTextCharacters);
+}
+
 // Absent and null both give none; any other value must have the field's type.
-std::optional<QString> text(const QJsonObject& object, const char* key, const QString& path) {
+std::optional<QString> rawText(const QJsonObject& object, const char* key, const QString& path) {
     const QJsonValue value = object.value(QLatin1String(key));
     if (value.isUndefined() || value.isNull()) {
         return std::nullopt;
@@ -25,6 +31,17 @@ std::optional<QString> text(const QJsonObject& object, const char* key, const QS
         throw Mismatch{path + QLatin1Char('.') + QLatin1String(key)};
     }
     return value.toString();
+}
+
+std::optional<QString> text(const QJsonObject& object, const char* key, const QString& path) {
+    std::optional<QString> value = rawText(object, key, path);
+    return value ? std::optional<QString>(cut(*value)) : std::nullopt;
+}
+
+// A link that is no usable link is as good as none; it is never cut, which would make another.
+std::optional<QString> link(const QJsonObject& object, const char* key, const QString& path) {
+    std::optional<QString> value = rawText(object, key, path);
+    return value && SongLinkResponse::isUsableLink(*value) ? value : std::nullopt;
 }
 
 std::optional<qint64> integer(const QJsonObject& object, const char* key, const QString& path) {
@@ -54,18 +71,18 @@ std::optional<QStringList> textArray(const QJsonObject& object, const char* key,
         if (!element.isString()) {
             throw Mismatch{path + QLatin1Char('.') + QLatin1String(key) + QStringLiteral("[]")};
         }
-        result.append(element.toString());
+        result.append(cut(element.toString()));
     }
     return result;
 }
 
 PlatformLink decodeLink(const QJsonObject& object, const QString& path) {
-    PlatformLink link;
-    link.url = text(object, "url", path);
-    link.nativeAppUriMobile = text(object, "nativeAppUriMobile", path);
-    link.nativeAppUriDesktop = text(object, "nativeAppUriDesktop", path);
-    link.entityUniqueId = text(object, "entityUniqueId", path);
-    return link;
+    PlatformLink entry;
+    entry.url = link(object, "url", path);
+    entry.nativeAppUriMobile = text(object, "nativeAppUriMobile", path);
+    entry.nativeAppUriDesktop = text(object, "nativeAppUriDesktop", path);
+    entry.entityUniqueId = text(object, "entityUniqueId", path);
+    return entry;
 }
 
 SongEntity decodeEntity(const QJsonObject& object, const QString& path) {
@@ -74,7 +91,7 @@ SongEntity decodeEntity(const QJsonObject& object, const QString& path) {
     entity.type = text(object, "type", path);
     entity.title = text(object, "title", path);
     entity.artistName = text(object, "artistName", path);
-    entity.thumbnailUrl = text(object, "thumbnailUrl", path);
+    entity.thumbnailUrl = link(object, "thumbnailUrl", path);
     entity.thumbnailWidth = integer(object, "thumbnailWidth", path);
     entity.thumbnailHeight = integer(object, "thumbnailHeight", path);
     entity.apiProvider = text(object, "apiProvider", path);
@@ -144,12 +161,15 @@ bool integerLiteralsFit(const QByteArray& body) {
         QString key;
     };
     QList<Level> stack;
-    for (qsizetype i = 0; i < body.size(); ++i) {
-        const char c = body[i];
+    // Plain pointer access: this runs over every byte of an answer of up to two megabytes.
+    const char* const bytes = body.constData();
+    const qsizetype size = body.size();
+    for (qsizetype i = 0; i < size; ++i) {
+        const char c = bytes[i];
         if (c == '"') {
             const qsizetype start = i;
-            for (++i; i < body.size() && body[i] != '"'; ++i) {
-                i += body[i] == '\\' ? 1 : 0;
+            for (++i; i < size && bytes[i] != '"'; ++i) {
+                i += bytes[i] == '\\' ? 1 : 0;
             }
             if (!stack.isEmpty() && stack.last().object && stack.last().wantKey) {
                 const QByteArrayView inner = QByteArrayView(body).sliced(start + 1, i - start - 1);
@@ -175,8 +195,7 @@ bool integerLiteralsFit(const QByteArray& body) {
             }
         } else if (c == '-' || std::isdigit(static_cast<unsigned char>(c))) {
             const qsizetype start = i;
-            while (i + 1 < body.size() && std::strchr("0123456789+-.eE", body[i + 1]) &&
-                   body[i + 1] != '\0') {
+            while (i + 1 < size && std::strchr("0123456789+-.eE", bytes[i + 1]) && bytes[i + 1] != '\0') {
                 ++i;
             }
             const bool integerField = stack.size() == 3 && stack[0].object && stack[1].object &&
@@ -216,6 +235,36 @@ std::optional<QMap<QString, T>> map(const QJsonObject& object, const char* key, 
 
 } // namespace
 
+bool SongLinkResponse::isUsableLink(const QString& text) {
+    // Every UTF-16 unit takes at least one UTF-8 byte: a longer text needs no closer look.
+    if (text.isEmpty() || text.size() > maxLinkBytes) {
+        return false;
+    }
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+            const char32_t code = QChar::surrogateToUcs4(c, text.at(i + 1));
+            if (QChar::category(code) == QChar::Other_Format || QChar::isSpace(code)) {
+                return false;
+            }
+            ++i;
+            continue;
+        }
+        // A lone surrogate has no UTF-8 form.
+        if (c.isSurrogate() || c.isSpace() || c.category() == QChar::Other_Control ||
+            c.category() == QChar::Other_Format) {
+            return false;
+        }
+    }
+    if (text.toUtf8().size() > maxLinkBytes) {
+        return false;
+    }
+    const QUrl url(text, QUrl::StrictMode);
+    return url.isValid() &&
+           (url.scheme() == QLatin1String("https") || url.scheme() == QLatin1String("http")) &&
+           !url.host().isEmpty();
+}
+
 std::optional<SongLinkResponse> SongLinkResponse::decode(const QByteArray& body, DecodingError* error) {
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
@@ -245,7 +294,7 @@ std::optional<SongLinkResponse> SongLinkResponse::decode(const QByteArray& body,
         SongLinkResponse response;
         response.entityUniqueId = text(root, "entityUniqueId", path);
         response.userCountry = text(root, "userCountry", path);
-        response.pageUrl = text(root, "pageUrl", path);
+        response.pageUrl = link(root, "pageUrl", path);
         response.linksByPlatform = map<PlatformLink>(root, "linksByPlatform", decodeLink);
         response.entitiesByUniqueId = map<SongEntity>(root, "entitiesByUniqueId", decodeEntity);
         return response;

@@ -40,7 +40,20 @@ struct SongLinkResponse {
         QString message;
     };
 
+    // Texts of an answer are cut to this many user-perceived characters: the toast elides what it
+    // shows at every paint, and a server may send megabytes of title.
+    static constexpr qsizetype maxTextCharacters = 500;
+    static constexpr qsizetype maxLinkBytes = 2048;
+
+    // Whether a text from an answer may be used as a link (the converted link, the song page, the
+    // artwork): an absolute http or https URL with a host, free of white space and control or
+    // other invisible characters, at most maxLinkBytes of UTF-8. Anything else could put a script,
+    // a local file or a line of shell on the user's clipboard.
+    static bool isUsableLink(const QString& text);
+
     // Strict decoding: a wrong type anywhere fails the whole answer; unknown keys are ignored.
+    // A link field (url, pageUrl, thumbnailUrl) that is no usable link is absent; every other
+    // text is cut to maxTextCharacters.
     // Returns the answer, or fills error and returns none.
     static std::optional<SongLinkResponse> decode(const QByteArray& body, DecodingError* error = nullptr);
 };

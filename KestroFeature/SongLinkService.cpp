@@ -18,6 +18,8 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int maxAttempts = 3;
+// Real answers are a few kilobytes; a server that sends more is not to be held in memory.
+constexpr qint64 maxAnswerBytes = 2 * 1024 * 1024;
 
 bool staysInQuery(char byte) {
     if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9')) {
@@ -252,6 +254,20 @@ QCoro::Task<SongLinkResponse> SongLinkService::performRequest(QUrl url, Cancella
         reply->abort();
     });
     deadline.start(m_timeout);
+    // The body is capped by the length announced and by the bytes that arrive, so an endless
+    // answer is dropped at the cap instead of growing the process.
+    bool oversized = false;
+    const auto checkSize = [reply, &oversized] {
+        bool known = false;
+        const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+        if (!oversized &&
+            ((known && announced > maxAnswerBytes) || reply->bytesAvailable() > maxAnswerBytes)) {
+            oversized = true;
+            reply->abort();
+        }
+    };
+    connect(reply, &QNetworkReply::metaDataChanged, reply, checkSize);
+    connect(reply, &QNetworkReply::readyRead, reply, checkSize);
 
     co_await reply;
 
@@ -265,6 +281,10 @@ QCoro::Task<SongLinkResponse> SongLinkService::performRequest(QUrl url, Cancella
     if (overran) {
         throw SongLinkError::networkError(
             QStringLiteral("TimeoutError: no complete answer within %1 ms").arg(m_timeout.count()));
+    }
+    if (oversized) {
+        throw SongLinkError::networkError(
+            QStringLiteral("OperationCanceledError: the answer is larger than %1 bytes").arg(maxAnswerBytes));
     }
     co_return interpretReply(*reply);
 }

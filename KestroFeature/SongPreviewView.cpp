@@ -13,6 +13,7 @@
 #include <QNetworkReply>
 #include <QPainter>
 #include <QPainterPath>
+#include <QTimer>
 
 namespace {
 constexpr int albumArt = int(AppConstants::albumArtSize);
@@ -97,8 +98,11 @@ void SongPreviewView::applyCover() {
         setCoverWidget(new SkeletonView(m_colorScheme, true, albumArtRadius, this), Cover::loadingBlock);
         break;
     case CoverRule::remote:
-        setCoverWidget(new SkeletonView(m_colorScheme, true, albumArtRadius, this), Cover::downloading);
-        startDownload(m_coverURL);
+        if (startDownload(m_coverURL)) {
+            setCoverWidget(new SkeletonView(m_colorScheme, true, albumArtRadius, this), Cover::downloading);
+        } else {
+            setCoverWidget(new PlaceholderAlbumArt(m_colorScheme, this), Cover::placeholder);
+        }
         break;
     case CoverRule::none:
         setCoverWidget(new PlaceholderAlbumArt(m_colorScheme, this), Cover::placeholder);
@@ -124,10 +128,31 @@ void SongPreviewView::cancelDownload() {
     }
 }
 
-void SongPreviewView::startDownload(const QUrl& url) {
+bool SongPreviewView::startDownload(const QUrl& url) {
+    // Only from the web: a local file (a FIFO, a device) would be opened on this thread and could
+    // hold it for good.
+    if (!SongLinkResponse::isUsableLink(url.toString(QUrl::FullyEncoded))) {
+        return false;
+    }
     QNetworkReply* reply = m_network.get(QNetworkRequest(url));
     m_download = reply;
     connect(reply, &QNetworkReply::finished, this, [this, reply] { downloadFinished(reply); });
+    // The whole exchange has one deadline, however slowly its bytes arrive.
+    auto* deadline = new QTimer(reply);
+    deadline->setSingleShot(true);
+    deadline->setTimerType(Qt::PreciseTimer);
+    connect(deadline, &QTimer::timeout, reply, [reply] { reply->abort(); });
+    deadline->start(coverTimeout);
+    const auto checkSize = [reply] {
+        bool known = false;
+        const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+        if ((known && announced > maxCoverBytes) || reply->bytesAvailable() > maxCoverBytes) {
+            reply->abort();
+        }
+    };
+    connect(reply, &QNetworkReply::metaDataChanged, reply, checkSize);
+    connect(reply, &QNetworkReply::readyRead, reply, checkSize);
+    return true;
 }
 
 void SongPreviewView::downloadFinished(QNetworkReply* reply) {

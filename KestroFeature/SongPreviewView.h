@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QUrl>
 
+#include <chrono>
 #include <optional>
 
 class AnimatedPlatformIcon;
@@ -55,6 +56,10 @@ public:
     QList<QWidget*> placeholderWidgets() const;
 
     static constexpr int rowHeight = 50;
+    // A cover is a small picture: larger downloads are dropped at this size, and slower ones at the
+    // deadline, both for the placeholder.
+    static constexpr qint64 maxCoverBytes = 8 * 1024 * 1024;
+    static constexpr std::chrono::milliseconds coverTimeout{10000};
 
 signals:
     // The success swap of the service icon should run now.
@@ -69,7 +74,8 @@ private:
     void applyTexts();
     enum class CoverRule { loading, remote, none };
 
-    void startDownload(const QUrl& url);
+    // False when the address is nothing to download from.
+    bool startDownload(const QUrl& url);
     void cancelDownload();
     void downloadFinished(QNetworkReply* reply);
     void setCoverWidget(QWidget* widget, Cover cover);

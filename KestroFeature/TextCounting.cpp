@@ -27,17 +27,35 @@ qsizetype characterCount(const QString& text) {
 }
 
 bool exceeds(const QString& text, qsizetype limit) {
-    if (text.size() <= limit) {
-        return false; // a character takes at least one UTF-16 unit
-    }
-    qsizetype count = 0;
-    forEachBoundary(text, [&](qsizetype) { return ++count <= limit; });
-    return count > limit;
+    return prefix(text, limit).size() < text.size();
 }
 
 QString prefix(const QString& text, qsizetype n) {
     if (n <= 0) {
         return {};
+    }
+    if (text.size() <= n) {
+        return text; // a character takes at least one UTF-16 unit
+    }
+    // The boundary finder works through its whole text up front, which costs seconds for the
+    // megabytes a server may send; a window a few times longer than the cut serves almost always.
+    // A boundary before the window's end depends only on what lies inside it, so the cut found
+    // there is exact; only a text of unusually long characters needs the whole text.
+    const qsizetype window = n * 8 + 64;
+    if (text.size() > window) {
+        const QString head = text.left(window);
+        qsizetype count = 0;
+        qsizetype end = -1;
+        forEachBoundary(head, [&](qsizetype position) {
+            if (++count == n) {
+                end = position;
+                return false;
+            }
+            return true;
+        });
+        if (end >= 0 && end < head.size()) {
+            return text.left(end);
+        }
     }
     qsizetype count = 0;
     qsizetype end = text.size();

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -19,8 +20,14 @@ QMessageBox* makeBox(const QString& title, const QString& text) {
     auto* box = new QMessageBox();
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowTitle(appName());
+    // The texts hold what the update feed says: never markup, never a link to follow.
+    box->setTextFormat(Qt::PlainText);
     box->setText(title);
     box->setInformativeText(text);
+    // The box's text format does not reach its second label.
+    if (auto* informative = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
+        informative->setTextFormat(Qt::PlainText);
+    }
     const QIcon icon = QApplication::windowIcon();
     if (icon.isNull()) {
         box->setIcon(QMessageBox::Information);

@@ -3,13 +3,12 @@
 #include "UserDefaults.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
-#include <QRegularExpression>
 #include <QScopeGuard>
-#include <QXmlStreamReader>
 
 #include <QCoroNetworkReply>
 
@@ -30,111 +29,69 @@ const QString Updater::lastCheckTimeKey = QStringLiteral("SULastCheckTime");
 
 namespace {
 
-const QString sparkleNamespace = QStringLiteral("http://www.andymatuschak.org/xml-namespaces/sparkle");
-constexpr int feedTimeoutMs = 30000;
-
-bool isWebPage(const QUrl& url) {
-    return url.isValid() && (url.scheme() == QLatin1String("https") || url.scheme() == QLatin1String("http"));
+UpdateCheckResult failure(QString error) {
+    UpdateCheckResult result;
+    result.kind = UpdateCheckResult::Kind::failed;
+    result.error = std::move(error);
+    return result;
 }
 
-// Digits compared as numbers of any length.
-int compareNumbers(QStringView a, QStringView b) {
-    while (a.size() > 1 && a.front() == u'0') {
-        a = a.mid(1);
+QCoro::Task<UpdateCheckResult> fetchFeed(QNetworkAccessManager* network, QUrl feedUrl, QString currentVersion,
+                                         std::chrono::milliseconds timeout) {
+    // A local feed is opened on this thread: a FIFO or a device there would hold it for good.
+    if (feedUrl.isLocalFile() && !QFileInfo(feedUrl.toLocalFile()).isFile()) {
+        co_return failure(QStringLiteral("The update feed is not a file."));
     }
-    while (b.size() > 1 && b.front() == u'0') {
-        b = b.mid(1);
-    }
-    if (a.size() != b.size()) {
-        return a.size() < b.size() ? -1 : 1;
-    }
-    return a.compare(b);
-}
-
-QStringList components(const QString& version) {
-    static const QRegularExpression digits(QStringLiteral("\\d+"));
-    QStringList parts;
-    for (const QRegularExpressionMatch& match : digits.globalMatch(version)) {
-        parts.append(match.captured());
-    }
-    return parts;
-}
-
-// One <item>; none when it names no version or is meant for another system.
-std::optional<AppcastItem> readItem(QXmlStreamReader& xml, const QUrl& channelLink) {
-    AppcastItem item;
-    QString version;
-    QString shortVersion;
-    QString enclosureVersion;
-    QString enclosureShortVersion;
-    QUrl link;
-    QUrl enclosureUrl;
-    bool otherSystem = false;
-    while (xml.readNextStartElement()) {
-        const QStringView ns = xml.namespaceUri();
-        const QStringView name = xml.name();
-        if (ns.isEmpty() && name == u"title") {
-            item.title = xml.readElementText().trimmed();
-        } else if (ns.isEmpty() && name == u"link") {
-            link = QUrl(xml.readElementText().trimmed());
-        } else if (ns == sparkleNamespace && name == u"version") {
-            version = xml.readElementText().trimmed();
-        } else if (ns == sparkleNamespace && name == u"shortVersionString") {
-            shortVersion = xml.readElementText().trimmed();
-        } else if (ns.isEmpty() && name == u"enclosure") {
-            const QXmlStreamAttributes attributes = xml.attributes();
-            enclosureUrl = QUrl(attributes.value(QStringLiteral("url")).toString().trimmed());
-            enclosureVersion =
-                attributes.value(sparkleNamespace, QStringLiteral("version")).toString().trimmed();
-            enclosureShortVersion =
-                attributes.value(sparkleNamespace, QStringLiteral("shortVersionString")).toString().trimmed();
-            const QStringView os = attributes.value(sparkleNamespace, QStringLiteral("os"));
-            otherSystem = !os.isEmpty() && os != u"linux";
-            xml.skipCurrentElement();
-        } else {
-            xml.skipCurrentElement();
-        }
-    }
-    item.version = version.isEmpty() ? enclosureVersion : version;
-    if (item.version.isEmpty() || otherSystem) {
-        return std::nullopt;
-    }
-    const QString display = shortVersion.isEmpty() ? enclosureShortVersion : shortVersion;
-    item.displayVersion = display.isEmpty() ? item.version : display;
-    for (const QUrl& candidate : {link, enclosureUrl, channelLink}) {
-        if (isWebPage(candidate)) {
-            item.downloadPage = candidate;
-            break;
-        }
-    }
-    return item;
-}
-
-QCoro::Task<UpdateCheckResult> fetchFeed(QNetworkAccessManager* network, QUrl feedUrl,
-                                         QString currentVersion) {
     QNetworkRequest request(feedUrl);
-    request.setTransferTimeout(feedTimeoutMs);
     QNetworkReply* reply = network->get(request);
     const auto release = qScopeGuard([guard = QPointer<QNetworkReply>(reply)] {
         if (guard) {
             guard->deleteLater();
         }
     });
+    // One deadline for the whole exchange: Qt's transfer time-out starts again at every byte, so a
+    // feed trickling in would keep the check (and the menu item it disables) going for good.
+    auto overran = std::make_shared<bool>(false);
+    auto oversized = std::make_shared<bool>(false);
+    auto* deadline = new QTimer(reply);
+    deadline->setSingleShot(true);
+    deadline->setTimerType(Qt::PreciseTimer);
+    QObject::connect(deadline, &QTimer::timeout, reply, [reply, overran] {
+        *overran = true;
+        reply->abort();
+    });
+    deadline->start(timeout);
+    const auto checkSize = [reply, oversized] {
+        bool known = false;
+        const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+        if (!*oversized && ((known && announced > Updater::maxFeedBytes) ||
+                            reply->bytesAvailable() > Updater::maxFeedBytes)) {
+            *oversized = true;
+            reply->abort();
+        }
+    };
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, checkSize);
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, checkSize);
+
     co_await reply;
 
-    UpdateCheckResult result;
+    if (*overran) {
+        co_return failure(QStringLiteral("The update feed did not arrive within %1 seconds.")
+                              .arg(std::chrono::duration<double>(timeout).count()));
+    }
+    if (*oversized) {
+        co_return failure(
+            QStringLiteral("The update feed is larger than %1 bytes.").arg(Updater::maxFeedBytes));
+    }
     if (reply->error() != QNetworkReply::NoError) {
-        result.kind = UpdateCheckResult::Kind::failed;
-        result.error = reply->errorString();
-        co_return result;
+        co_return failure(reply->errorString());
     }
-    const std::optional<QList<AppcastItem>> items = Updater::parseAppcast(reply->readAll());
+    const std::optional<QList<AppcastItem>> items = Appcast::parse(reply->readAll());
     if (!items) {
-        result.kind = UpdateCheckResult::Kind::failed;
-        result.error = QStringLiteral("The update feed is not a readable appcast.");
-        co_return result;
+        co_return failure(QStringLiteral("The update feed is not a readable appcast."));
     }
-    if (const std::optional<AppcastItem> newest = Updater::newestUpdate(*items, currentVersion)) {
+    UpdateCheckResult result;
+    if (const std::optional<AppcastItem> newest = Appcast::newestUpdate(*items, currentVersion)) {
         result.kind = UpdateCheckResult::Kind::updateAvailable;
         result.item = *newest;
     }
@@ -242,7 +199,8 @@ QCoro::Task<> Updater::runCheck(bool userInitiated) {
     m_checking = true;
     setCanCheck(false);
     const std::shared_ptr<bool> alive = m_alive;
-    const UpdateCheckResult result = co_await fetchFeed(m_network, m_config.feedUrl, m_config.currentVersion);
+    const UpdateCheckResult result =
+        co_await fetchFeed(m_network, m_config.feedUrl, m_config.currentVersion, m_config.feedTimeout);
     if (!*alive) {
         co_return;
     }
@@ -256,64 +214,4 @@ QCoro::Task<> Updater::runCheck(bool userInitiated) {
 void Updater::setCanCheck(bool canCheck) {
     m_canCheck = canCheck;
     emit canCheckForUpdatesChanged(canCheck);
-}
-
-int Updater::compareVersions(const QString& a, const QString& b) {
-    const QStringList left = components(a);
-    const QStringList right = components(b);
-    const qsizetype count = std::max(left.size(), right.size());
-    for (qsizetype i = 0; i < count; ++i) {
-        const QString l = i < left.size() ? left[i] : QStringLiteral("0");
-        const QString r = i < right.size() ? right[i] : QStringLiteral("0");
-        if (const int order = compareNumbers(l, r); order != 0) {
-            return order < 0 ? -1 : 1;
-        }
-    }
-    return 0;
-}
-
-std::optional<QList<AppcastItem>> Updater::parseAppcast(const QByteArray& feed) {
-    QXmlStreamReader xml(feed);
-    if (!xml.readNextStartElement() || xml.name() != u"rss" || !xml.namespaceUri().isEmpty()) {
-        return std::nullopt;
-    }
-    QList<AppcastItem> items;
-    while (xml.readNextStartElement()) {
-        if (xml.name() != u"channel") {
-            xml.skipCurrentElement();
-            continue;
-        }
-        QUrl channelLink;
-        while (xml.readNextStartElement()) {
-            if (xml.namespaceUri().isEmpty() && xml.name() == u"link") {
-                channelLink = QUrl(xml.readElementText().trimmed());
-            } else if (xml.namespaceUri().isEmpty() && xml.name() == u"item") {
-                if (std::optional<AppcastItem> item = readItem(xml, channelLink)) {
-                    items.append(*item);
-                }
-            } else {
-                xml.skipCurrentElement();
-            }
-        }
-    }
-    // Reads to the end so that a feed cut short is caught.
-    while (!xml.atEnd()) {
-        xml.readNext();
-    }
-    if (xml.hasError()) {
-        return std::nullopt;
-    }
-    return items;
-}
-
-std::optional<AppcastItem> Updater::newestUpdate(const QList<AppcastItem>& items,
-                                                 const QString& currentVersion) {
-    std::optional<AppcastItem> newest;
-    for (const AppcastItem& item : items) {
-        if (compareVersions(item.version, currentVersion) > 0 &&
-            (!newest || compareVersions(item.version, newest->version) > 0)) {
-            newest = item;
-        }
-    }
-    return newest;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Appcast.h"
+
 #include <QCoroTask>
 #include <QDateTime>
 #include <QList>
@@ -14,19 +16,6 @@
 
 class QNetworkAccessManager;
 class UserDefaults;
-
-// One release listed in an appcast feed.
-struct AppcastItem {
-    QString title;
-    // Compared against the running version.
-    QString version;
-    // Shown to the user; the version when the feed gives none.
-    QString displayVersion;
-    // Where the user gets it: the item's link, else its enclosure.
-    QUrl downloadPage;
-
-    bool operator==(const AppcastItem&) const = default;
-};
 
 struct UpdateCheckResult {
     enum class Kind { upToDate, updateAvailable, failed, notConfigured };
@@ -55,6 +44,8 @@ public:
         std::chrono::milliseconds checkInterval = std::chrono::hours(24);
         // Keeps the first background check out of the program's start.
         std::chrono::milliseconds firstCheckDelay = std::chrono::seconds(60);
+        // Bounds the whole exchange with the feed, however slowly its bytes arrive.
+        std::chrono::milliseconds feedTimeout = std::chrono::seconds(30);
 
         // The build's feed address, replaced by ONDARI_UPDATE_FEED_URL in the environment,
         // and the build's version.
@@ -77,14 +68,8 @@ public:
     // A check the user asked for; ignored while a check runs.
     void checkForUpdates();
 
-    // Numeric components compared in turn, a missing one counting as 0:
-    // negative, 0 or positive as a is older than, the same as or newer than b.
-    static int compareVersions(const QString& a, const QString& b);
-    // The listed releases; none for a feed that cannot be read.
-    static std::optional<QList<AppcastItem>> parseAppcast(const QByteArray& feed);
-    // The newest release newer than the current version, if any.
-    static std::optional<AppcastItem> newestUpdate(const QList<AppcastItem>& items,
-                                                   const QString& currentVersion);
+    // A feed larger than this is not read.
+    static constexpr qint64 maxFeedBytes = 2 * 1024 * 1024;
 
 signals:
     void canCheckForUpdatesChanged(bool canCheck);

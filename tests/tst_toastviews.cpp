@@ -1,5 +1,6 @@
 #include "AskModeDropdownButton.h"
 #include "ErrorStateView.h"
+#include "FakeSongLinkServer.h"
 #include "GradientButton.h"
 #include "LoadingStateView.h"
 #include "PlatformIcons.h"
@@ -57,14 +58,14 @@ void clickButton(GradientButton* button) {
     click(button, button->buttonRect().center().toPoint());
 }
 
-QString pngDataURL(QColor color) {
+QByteArray png(QColor color) {
     QImage image(8, 8, QImage::Format_ARGB32);
     image.fill(color);
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, "PNG");
-    return QStringLiteral("data:image/png;base64,") + QString::fromLatin1(bytes.toBase64());
+    return bytes;
 }
 
 } // namespace
@@ -677,8 +678,10 @@ private slots:
 
     void songRowCoverDownloads() {
         ToastRig local(QStringLiteral("cover"));
-        SongMetadata song{QStringLiteral("Song"), QStringLiteral("Artist"), QUrl(pngDataURL(Qt::red)),
-                          QStringLiteral("spotify")};
+        FakeSongLinkServer artwork;
+        artwork.setDefaultAnswer(FakeSongLinkServer::Answer::withStatus(200, png(Qt::red)));
+        const QUrl cover(QStringLiteral("http://127.0.0.1:%1/cover.png").arg(artwork.port()));
+        SongMetadata song{QStringLiteral("Song"), QStringLiteral("Artist"), cover, QStringLiteral("spotify")};
         SongPreviewView row(*local.colorScheme, *local.network, {song, false, "spotify", "spotify", false});
         row.setRowGeometry(QRect(0, 0, 388, 50));
         row.show();
@@ -701,9 +704,22 @@ private slots:
         row.setInputs({song, false, "spotify", "spotify", false});
         QCOMPARE(row.cover(), SongPreviewView::Cover::placeholder);
         // Not an image at all fails the same way.
-        song.thumbnailURL = QUrl(QStringLiteral("data:text/plain,hello"));
+        artwork.setDefaultAnswer(FakeSongLinkServer::Answer::withStatus(200, "hello"));
+        song.thumbnailURL = QUrl(QStringLiteral("http://127.0.0.1:%1/hello.png").arg(artwork.port()));
         row.setInputs({song, false, "spotify", "spotify", false});
         QTRY_COMPARE(row.cover(), SongPreviewView::Cover::placeholder);
+        // Only the web is asked: other addresses give the placeholder at once, even for a picture.
+        const qsizetype asked = artwork.requests().size();
+        for (const QString& address :
+             {QStringLiteral("data:image/png;base64,") + QString::fromLatin1(png(Qt::red).toBase64()),
+              QStringLiteral("file:///dev/zero"), QStringLiteral("qrc:/icons/spotify.svg")}) {
+            song.thumbnailURL = QUrl(address);
+            row.setInputs({song, false, "spotify", "spotify", false});
+            QCOMPARE(row.cover(), SongPreviewView::Cover::placeholder);
+        }
+        QTest::qWait(50);
+        QCOMPARE(row.cover(), SongPreviewView::Cover::placeholder);
+        QCOMPARE(artwork.requests().size(), asked);
         QVERIFY(TestEnvironment::debugLogMessages().isEmpty());
     }
 

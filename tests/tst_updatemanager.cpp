@@ -2,9 +2,13 @@
 #include "TestEnvironment.h"
 #include "UpdateManager.h"
 #include "UserDefaults.h"
+#include "WidgetTestMain.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QLabel>
+#include <QMessageBox>
 #include <QSignalSpy>
 
 using namespace std::chrono_literals;
@@ -190,6 +194,11 @@ private slots:
                    200, feed("<item><enclosure url=\"https://ondari.example/O.dmg\" sparkle:os=\"macos\" "
                              "sparkle:version=\"9.0\"/></item>"))
             << QStringList{QStringLiteral("upToDate 1.4.2")} << QUrl();
+        // Laid out in the dialog's label, the whole text would hold the GUI for half a minute.
+        QTest::newRow("huge version text")
+            << Answer::withStatus(200, feed(item("1.5", QByteArray(1500 * 1024, 'x'))))
+            << QStringList{QStringLiteral("offer %1 over 1.4.2").arg(QString(500, QLatin1Char('x')))}
+            << download;
         QTest::newRow("broken XML") << Answer::withStatus(200, feed(item("2.0")).left(150))
                                     << QStringList{QStringLiteral("failed")} << QUrl();
         QTest::newRow("not a feed") << Answer::withStatus(200, "<html><body>Hello</body></html>")
@@ -310,8 +319,20 @@ private slots:
                                          << "1.2" << 1;
         QTest::newRow("huge numbers") << "1.99999999999999999999"
                                       << "1.99999999999999999998" << 1;
-        QTest::newRow("text between digits") << "v2.0-rc1"
-                                             << "2.0.1" << 0;
+        QTest::newRow("a leading name is no pre-release") << "v2.0"
+                                                          << "2.0" << 0;
+        QTest::newRow("pre-release before its release") << "0.1.0-rc1"
+                                                        << "0.1.0" << -1;
+        QTest::newRow("pre-release without separator") << "1.0b2"
+                                                       << "1.0" << -1;
+        QTest::newRow("pre-release after the release before") << "2.0-rc1"
+                                                              << "1.9.9" << 1;
+        QTest::newRow("pre-release numbers") << "1.0-rc2"
+                                             << "1.0-rc10" << -1;
+        QTest::newRow("pre-release names") << "1.0-beta3"
+                                           << "1.0-RC1" << -1;
+        QTest::newRow("same pre-release") << "1.0.0-rc1"
+                                          << "1.0-rc1" << 0;
         QTest::newRow("empty") << ""
                                << "0.0" << 0;
     }
@@ -320,8 +341,102 @@ private slots:
         QFETCH(QString, a);
         QFETCH(QString, b);
         QFETCH(int, order);
-        QCOMPARE(Updater::compareVersions(a, b), order);
-        QCOMPARE(Updater::compareVersions(b, a), -order);
+        QCOMPARE(Appcast::compareVersions(a, b), order);
+        QCOMPARE(Appcast::compareVersions(b, a), -order);
+    }
+
+    // A pre-release of the running version is no update.
+    void preReleaseOfTheRunningVersionIsNotOffered() {
+        server->setDefaultAnswer(Answer::withStatus(200, feed(item("1.4.2-rc1") + item("1.4.2-beta"))));
+        auto manager = makeManager(config());
+        QTRY_VERIFY(manager->canCheckForUpdates());
+        manager->checkForUpdates();
+        QTRY_COMPARE(presenter->shown, QStringList{QStringLiteral("upToDate 1.4.2")});
+    }
+
+    // A feed that trickles in, or never ends, fails the check at its deadline or its cap, and the
+    // menu item comes back.
+    void slowOrEndlessFeedFails_data() {
+        QTest::addColumn<Answer>("answer");
+        QTest::addColumn<int>("earliestMs");
+        QTest::addColumn<int>("latestMs");
+        QTest::newRow("a byte every 200 ms")
+            << Answer::withStatus(200, feed(item("1.5"))).trickled(200ms) << 1000 << 1400;
+        QTest::newRow("without end") << Answer::endless(200, feed({}).left(100)) << 0 << 900;
+        QTest::newRow("announced too large")
+            << Answer::endless(200, "<rss>").withHeader("Content-Length", "3000000") << 0 << 900;
+    }
+
+    void slowOrEndlessFeedFails() {
+        QFETCH(Answer, answer);
+        QFETCH(int, earliestMs);
+        QFETCH(int, latestMs);
+        server->setDefaultAnswer(answer);
+        Updater::Config c = config();
+        c.feedTimeout = 1s;
+        auto manager = makeManager(c);
+        QTRY_VERIFY(manager->canCheckForUpdates());
+        QElapsedTimer checking;
+        checking.start();
+        manager->checkForUpdates();
+        QTRY_COMPARE_WITH_TIMEOUT(presenter->shown, QStringList{QStringLiteral("failed")}, 3000);
+        const qint64 took = checking.elapsed();
+        QVERIFY2(took >= earliestMs && took <= latestMs, qPrintable(QString::number(took)));
+        QTRY_VERIFY(manager->canCheckForUpdates());
+        qInfo("%s", qPrintable(presenter->lastError));
+    }
+
+    // Only the first thousand items are read, so even a feed at its cap is parsed at once.
+    void onlyTheFirstThousandItemsAreRead() {
+        QByteArray items;
+        for (int i = 0; i < 999; ++i) {
+            items += item("1.0." + QByteArray::number(i));
+        }
+        items += item("1.4.3");
+        const QByteArray beyond = item("9.0");
+        while (items.size() < Updater::maxFeedBytes - 1024 - beyond.size()) {
+            items += item("0.1");
+        }
+        const QByteArray last = feed(items + beyond);
+        QVERIFY(last.size() <= Updater::maxFeedBytes);
+        QElapsedTimer parsing;
+        parsing.start();
+        const std::optional<QList<AppcastItem>> parsed = Appcast::parse(last);
+        qInfo("parsed in %lld ms", parsing.elapsed());
+        QVERIFY(parsed);
+        QCOMPARE(parsed->size(), Appcast::maxItems);
+        QCOMPARE(Appcast::newestUpdate(*parsed, currentVersion)->version, QStringLiteral("1.4.3"));
+        // The cut ends the reading; a feed broken within its first thousand items still fails.
+        QVERIFY(!Appcast::parse(feed(item("1.5") + "<item><title>x</titel></item>")));
+    }
+
+    // Whatever the feed says is shown as it is: no heading, no link to a local file.
+    void updateDialogShowsTheFeedAsPlainText() {
+        const QString markup = QStringLiteral("<h1>2.0</h1><a href=\"file:///etc/passwd\">Get it</a>");
+        AppcastItem item{QStringLiteral("t"), QStringLiteral("2.0"), markup,
+                         QUrl(QStringLiteral("https://ondari.example/download"))};
+        MessageBoxUpdatePresenter::shared().offerUpdate(item, currentVersion, [] {});
+        QMessageBox* box = nullptr;
+        QTRY_VERIFY((box = [] {
+            for (QWidget* widget : QApplication::topLevelWidgets()) {
+                if (auto* found = qobject_cast<QMessageBox*>(widget); found && found->isVisible()) {
+                    return found;
+                }
+            }
+            return static_cast<QMessageBox*>(nullptr);
+        }()));
+        QCOMPARE(box->textFormat(), Qt::PlainText);
+        QVERIFY(box->informativeText().contains(markup));
+        const QList<QLabel*> labels = box->findChildren<QLabel*>();
+        int shown = 0;
+        for (QLabel* label : labels) {
+            if (label->text().contains(markup)) {
+                QCOMPARE(label->textFormat(), Qt::PlainText);
+                ++shown;
+            }
+        }
+        QCOMPARE(shown, 1);
+        box->close();
     }
 
     void feedAddressFromTheEnvironment() {
@@ -335,5 +450,5 @@ private slots:
     }
 };
 
-ONDARI_TEST_MAIN(UpdateManagerTest)
+ONDARI_WIDGET_TEST_MAIN(UpdateManagerTest)
 #include "tst_updatemanager.moc"

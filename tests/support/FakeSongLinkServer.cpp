@@ -98,6 +98,12 @@ FakeSongLinkServer::Answer FakeSongLinkServer::Answer::cutShort(int status, QByt
     return answer;
 }
 
+FakeSongLinkServer::Answer FakeSongLinkServer::Answer::endless(int status, QByteArray body) {
+    Answer answer = withStatus(status, std::move(body));
+    answer.mode = Mode::endless;
+    return answer;
+}
+
 FakeSongLinkServer::Answer FakeSongLinkServer::Answer::after(std::chrono::milliseconds wait) const {
     Answer answer = *this;
     answer.delay = wait;
@@ -270,7 +276,7 @@ void FakeSongLinkServer::readFrom(QTcpSocket* socket) {
     const Answer answer = answerFor(request);
     if (answer.delay.count() > 0) {
         QTimer::singleShot(answer.delay, Qt::PreciseTimer, socket,
-                           [socket, answer] { send(socket, answer); });
+                           [this, socket, answer] { send(socket, answer); });
     } else {
         send(socket, answer);
     }
@@ -299,6 +305,10 @@ void FakeSongLinkServer::send(QTcpSocket* socket, const Answer& answer) {
     }
     if (answer.mode == Answer::Mode::dropped) {
         socket->disconnectFromHost();
+        return;
+    }
+    if (answer.mode == Answer::Mode::endless) {
+        sendEndless(socket, answer);
         return;
     }
     QByteArray out =
@@ -334,4 +344,31 @@ void FakeSongLinkServer::send(QTcpSocket* socket, const Answer& answer) {
                 }
             });
     timer->start();
+}
+
+void FakeSongLinkServer::sendEndless(QTcpSocket* socket, const Answer& answer) {
+    QByteArray head =
+        "HTTP/1.1 " + QByteArray::number(answer.status) + ' ' + reasonPhrase(answer.status) + "\r\n";
+    head += "Connection: close\r\n";
+    for (const auto& [name, value] : answer.headers) {
+        head += name + ": " + value + "\r\n";
+    }
+    head += "\r\n";
+    socket->write(head);
+    // A megabyte of the body at a time, topped up as the client takes it: the server itself
+    // holds little however long the answer runs.
+    QByteArray block;
+    const QByteArray unit = answer.body.isEmpty() ? QByteArray("x") : answer.body;
+    while (block.size() < 1024 * 1024) {
+        block += unit;
+    }
+    const auto topUp = [this, socket, block] {
+        while (socket->state() == QAbstractSocket::ConnectedState &&
+               socket->bytesToWrite() < 2 * block.size()) {
+            socket->write(block);
+            m_endlessBytesSent += block.size();
+        }
+    };
+    connect(socket, &QTcpSocket::bytesWritten, socket, topUp);
+    topUp();
 }

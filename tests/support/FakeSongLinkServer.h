@@ -30,6 +30,8 @@ public:
             dropped,
             // Content-Length announces the whole body, fewer bytes follow, then the connection closes.
             cutShort,
+            // No Content-Length; the body repeats without end, as fast as the client takes it.
+            endless,
         };
 
         int status = 200;
@@ -49,6 +51,8 @@ public:
         static Answer recorded(const QString& fileName, int status);
         static Answer dropped();
         static Answer cutShort(int status, QByteArray body, qsizetype bytesSent);
+        // body, over and over, until the client hangs up.
+        static Answer endless(int status, QByteArray body);
 
         Answer after(std::chrono::milliseconds wait) const;
         // A slow line: chunk bytes every interval.
@@ -91,6 +95,8 @@ public:
     void reset();
 
     QList<Request> requests() const { return m_requests; }
+    // Bytes of endless answers written so far.
+    qint64 endlessBytesSent() const { return m_endlessBytesSent; }
     void clearRequests() { m_requests.clear(); }
 
     // The value of the url query parameter in a request target, percent-decoded. The link itself
@@ -110,7 +116,8 @@ private:
     void accept();
     void readFrom(QTcpSocket* socket);
     Answer answerFor(const Request& request);
-    static void send(QTcpSocket* socket, const Answer& answer);
+    void send(QTcpSocket* socket, const Answer& answer);
+    void sendEndless(QTcpSocket* socket, const Answer& answer);
 
     QTcpServer* m_server;
     QElapsedTimer m_clock;
@@ -118,4 +125,5 @@ private:
     QHash<QString, Answer> m_answers;
     QQueue<Answer> m_queue;
     QList<Request> m_requests;
+    qint64 m_endlessBytesSent = 0;
 };

@@ -10,6 +10,7 @@
 
 #include <QClipboard>
 #include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -138,6 +139,29 @@ StallMeter::StallMeter() {
 void StallMeter::start() {
     m_longest = 0;
     m_sinceTick.start();
+    m_timer.start();
+}
+
+MemoryMeter::MemoryMeter() {
+    m_timer.setInterval(10);
+    connect(&m_timer, &QTimer::timeout, this, [this] { m_peak = std::max(m_peak, residentKiB()); });
+}
+
+qint64 MemoryMeter::residentKiB() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:")) {
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+        }
+    }
+    return -1;
+}
+
+void MemoryMeter::start() {
+    m_peak = residentKiB();
     m_timer.start();
 }
 

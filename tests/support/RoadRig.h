@@ -81,6 +81,21 @@ private:
     qint64 m_longest = 0;
 };
 
+// The process's resident memory (VmRSS), and its highest value seen by a 10 ms timer on the GUI
+// thread since start().
+class MemoryMeter : public QObject {
+public:
+    MemoryMeter();
+    static qint64 residentKiB();
+    void start();
+    void stop() { m_timer.stop(); }
+    qint64 peakKiB() const { return m_peak; }
+
+private:
+    QTimer m_timer;
+    qint64 m_peak = 0;
+};
+
 namespace RoadLog {
 // How many debug log messages equal line.
 qsizetype count(const QString& line);
