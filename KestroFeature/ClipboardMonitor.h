@@ -48,6 +48,7 @@ public:
 
     void resetLastProcessed() override;
     void markProcessed(const QString& url) override;
+    bool hasUnreadChange() const override;
 
     // Tests shorten the stuck-read guard; the program keeps the default.
     void setReadTimeoutForTesting(int milliseconds) { m_readTimeoutMs = milliseconds; }

@@ -46,8 +46,7 @@ signals:
     void changeCountChanged(int changeCount);
 
 private:
-    void onClipboardChanged();
-    bool selectionHasOwner() const;
+    void onClipboardChanged(); // the in-process clipboard only
 
     int m_changeCount = 0;
     bool m_writing = false;
