@@ -126,6 +126,60 @@ private slots:
         QVERIFY(TestEnvironment::debugLogMessages().contains(
             QStringLiteral("Same URL as last processed, skipping")));
         QVERIFY(!queue->currentRequest());
+
+        // A copy not read yet when our write comes: the count is not taken over, so the next
+        // tick still looks at the clipboard.
+        pasteboard->copy(tidalLink);
+        pasteboard->writeString(spotifyLink);
+        monitor->markProcessed(spotifyLink);
+        QCOMPARE(monitor->lastChangeCount(), pasteboard->changeCount() - 2);
+        tick();
+        QCOMPARE(pasteboard->reads, 2);
+    }
+
+    // Automatic mode: what the user copies while a conversion runs is newer than its result,
+    // which therefore is not written; the copy stays and is the next thing read.
+    void copyDuringAConversionIsKeptAndReadNext_data() {
+        QTest::addColumn<QString>("copied");
+        QTest::addColumn<bool>("isLink");
+        QTest::newRow("text") << QStringLiteral("Meeting notes") << false;
+        QTest::newRow("another link") << appleLink << true;
+    }
+
+    void copyDuringAConversionIsKeptAndReadNext() {
+        QFETCH(QString, copied);
+        QFETCH(bool, isLink);
+        using namespace std::chrono_literals;
+        api->hangForever = false;
+        api->conversion.delay = 100ms;
+        queue->setSuccessHoldForTesting(50ms);
+        settings->setConversionMode(ConversionMode::automatic);
+        settings->setIsBidirectional(true);
+        monitor->startMonitoring();
+        copyAndTick(spotifyLink);
+        QCOMPARE(queue->toastState(), ToastState::loading());
+
+        pasteboard->copy(copied); // before the next tick
+        QTRY_VERIFY(!queue->currentRequest());
+        QCOMPARE(pasteboard->writes, 0);
+        QCOMPARE(pasteboard->text(), copied);
+        QVERIFY(TestEnvironment::debugLogMessages().contains(
+            QStringLiteral("Queue: Clipboard changed during conversion, result not written")));
+
+        tick();
+        QCOMPARE(pasteboard->reads, 2);
+        QVERIFY(TestEnvironment::debugLogMessages().contains(QStringLiteral("Clipboard content: ") + copied +
+                                                             QStringLiteral("...")));
+        if (isLink) {
+            // Converted in its turn, with nothing copied meanwhile: its result is written.
+            QCOMPARE(queue->currentRequest()->sourceURL, appleLink);
+            QTRY_COMPARE(pasteboard->writes, 1);
+            QCOMPARE(pasteboard->text(), api->conversionResult.targetURL);
+            tick();
+            QCOMPARE(pasteboard->reads, 2); // our own write is not read back
+        } else {
+            QVERIFY(!queue->currentRequest());
+        }
     }
 
     void lengthLimitCountsCharacters_data() {
