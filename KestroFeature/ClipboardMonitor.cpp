@@ -78,8 +78,8 @@ void ClipboardMonitor::processClipboardContent(const std::optional<QString>& con
         setPending(std::nullopt, std::nullopt);
         return;
     }
-    debugLog(QStringLiteral("Clipboard content: ") + TextCounting::prefix(*content, 100) +
-             QStringLiteral("..."));
+    debugLog(QStringLiteral("Clipboard content: ") +
+             TextCounting::prefix(*content, loggedTextLength, loggedTextBytes) + QStringLiteral("..."));
 
     const std::optional<MusicURLParser::Match> match = MusicURLParser::parse(*content);
     if (!match) {

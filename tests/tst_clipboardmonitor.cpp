@@ -218,6 +218,22 @@ private slots:
                              QStringLiteral("...")));
         QVERIFY(log.contains(QStringLiteral("Clipboard content: short...")));
         QVERIFY(log.contains(QStringLiteral("No music track URL found")));
+
+        // Few characters, many bytes: the quote also ends before 1 KiB.
+        const QString heavy = QStringLiteral("a") + QString(5, QChar(0x0301)); // 11 bytes
+        copyAndTick(heavy.repeated(150));
+        copyAndTick(QStringLiteral("x") + QString(30000, QChar(0x0301)) + QStringLiteral(" words"));
+        const QStringList cut = TestEnvironment::debugLogMessages(QStringLiteral("Clipboard content: "));
+        QCOMPARE(cut.value(2),
+                 QStringLiteral("Clipboard content: ") + heavy.repeated(93) + QStringLiteral("..."));
+        QCOMPARE(cut.value(3), QStringLiteral("Clipboard content: ..."));
+
+        // Copied line breaks and control bytes forge no entry of their own.
+        copyAndTick(QStringLiteral("notes\n[2020-01-01T00:00:00Z] Queue: forged\x1b[0m"));
+        QCOMPARE(
+            TestEnvironment::debugLogMessages(QStringLiteral("Clipboard content: ")).value(4),
+            QStringLiteral("Clipboard content: notes\\n[2020-01-01T00:00:00Z] Queue: forged\\u001b[0m..."));
+        QVERIFY(TestEnvironment::debugLogMessages(QStringLiteral("Queue: forged")).isEmpty());
     }
 
     void disabledIgnoresCopiesAndCatchesUpOnceReenabled() {
