@@ -78,8 +78,8 @@ void ClipboardMonitor::processClipboardContent(const std::optional<QString>& con
         setPending(std::nullopt, std::nullopt);
         return;
     }
-    debugLog(QStringLiteral("Clipboard content: ") + TextCounting::prefix(*content, 100) +
-             QStringLiteral("..."));
+    debugLog(QStringLiteral("Clipboard content: ") +
+             TextCounting::prefix(*content, loggedTextLength, loggedTextBytes) + QStringLiteral("..."));
 
     const std::optional<MusicURLParser::Match> match = MusicURLParser::parse(*content);
     if (!match) {
@@ -190,7 +190,14 @@ void ClipboardMonitor::resetLastProcessed() {
 
 void ClipboardMonitor::markProcessed(const QString& url) {
     m_lastProcessedURL = url;
-    m_lastChangeCount = m_pasteboard.changeCount();
+    const int count = m_pasteboard.changeCount();
+    if (!m_isReadingClipboard && count == m_lastChangeCount + 1) {
+        m_lastChangeCount = count;
+    }
+}
+
+bool ClipboardMonitor::hasUnreadChange() const {
+    return m_isReadingClipboard || m_pasteboard.changeCount() != m_lastChangeCount;
 }
 
 void ClipboardMonitor::setPending(std::optional<QString> url, std::optional<Platform> platform) {

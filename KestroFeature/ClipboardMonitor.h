@@ -22,6 +22,9 @@ class ClipboardMonitor : public QObject, public ProcessedLinkMemory {
 public:
     // Longest clipboard text looked at, in user-perceived characters.
     static constexpr qsizetype maxTextLength = 2000;
+    // Most of the copied text quoted in the log: characters, and UTF-8 bytes.
+    static constexpr qsizetype loggedTextLength = 100;
+    static constexpr qsizetype loggedTextBytes = 1024;
 
     // The queue is looked up as the shared one when none is given.
     ClipboardMonitor(SettingsManager& settings, Pasteboard& pasteboard, ConversionQueue* queue = nullptr,
@@ -48,6 +51,7 @@ public:
 
     void resetLastProcessed() override;
     void markProcessed(const QString& url) override;
+    bool hasUnreadChange() const override;
 
     // Tests shorten the stuck-read guard; the program keeps the default.
     void setReadTimeoutForTesting(int milliseconds) { m_readTimeoutMs = milliseconds; }

@@ -230,11 +230,17 @@ void ConversionQueue::dismissTimerFired() {
         m_dismissDeferred = true;
         return;
     }
+    if (!m_currentRequest) {
+        return;
+    }
+    // The handling runs a moment later; a close in between has moved on to another request,
+    // which this time-out is not about.
     QPointer<ConversionQueue> self(this);
+    const QUuid id = m_currentRequest->id;
     QMetaObject::invokeMethod(
         this,
-        [self] {
-            if (self) {
+        [self, id] {
+            if (self && self->m_currentRequest && self->m_currentRequest->id == id) {
                 self->handleDismissTimeout();
             }
         },
@@ -299,14 +305,15 @@ void ConversionQueue::performConversion() {
     if (!m_currentRequest) {
         return;
     }
-    runConversion(*m_currentRequest);
+    // Whatever is copied from now on is newer than this conversion's result.
+    runConversion(*m_currentRequest, m_pasteboard.changeCount());
 }
 
 bool ConversionQueue::isCurrent(const ConversionRequest& request) const {
     return m_currentRequest && m_currentRequest->id == request.id;
 }
 
-QCoro::Task<> ConversionQueue::runConversion(ConversionRequest request) {
+QCoro::Task<> ConversionQueue::runConversion(ConversionRequest request, int clipboardAtStart) {
     QPointer<ConversionQueue> self(this);
     QString link;
     std::optional<SongMetadata> sourceSide;
@@ -337,6 +344,13 @@ QCoro::Task<> ConversionQueue::runConversion(ConversionRequest request) {
         co_return;
     }
 
+    if (m_pasteboard.changeCount() != clipboardAtStart || memory().hasUnreadChange()) {
+        // The user copied something meanwhile: the result would overwrite it.
+        debugLog(QStringLiteral("Queue: Clipboard changed during conversion, result not written"));
+        memory().resetLastProcessed();
+        processNext();
+        co_return;
+    }
     m_pasteboard.writeString(link);
     if (!m_sourceMetadata) {
         setSourceMetadata(sourceSide);

@@ -93,7 +93,7 @@ private:
     void dismissTimerFired();
     void handleDismissTimeout();
     void performConversion();
-    QCoro::Task<> runConversion(ConversionRequest request);
+    QCoro::Task<> runConversion(ConversionRequest request, int clipboardAtStart);
     void handleConversionError(const ToastState& error);
     bool isCurrent(const ConversionRequest& request) const;
     ProcessedLinkMemory& memory();

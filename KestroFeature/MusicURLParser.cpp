@@ -27,6 +27,9 @@ std::optional<MusicURLParser::Match> MusicURLParser::parse(const QString& text) 
             }
             break;
         }
+        if (url.toUtf8().size() > maxLinkBytes) {
+            continue;
+        }
         return Match{url, platform};
     }
     return std::nullopt;

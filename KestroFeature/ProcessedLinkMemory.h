@@ -10,6 +10,11 @@ public:
 
     // Forget the last link. A copy the watcher has not looked at yet is still read.
     virtual void resetLastProcessed() = 0;
-    // Remember the link as handled and take the clipboard's current change count as seen.
+    // Remember the link as handled, just after our own write of it. The clipboard's change
+    // count is taken as seen only when that write is the one change since the last read, so a
+    // copy the watcher has not read yet is still read.
     virtual void markProcessed(const QString& url) = 0;
+    // Whether the clipboard holds a change the watcher has not finished reading: a write now
+    // would replace a copy nobody has looked at.
+    virtual bool hasUnreadChange() const = 0;
 };

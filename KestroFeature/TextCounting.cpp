@@ -69,4 +69,20 @@ QString prefix(const QString& text, qsizetype n) {
     return text.left(end);
 }
 
+QString prefix(const QString& text, qsizetype n, qsizetype maxUtf8Bytes) {
+    qsizetype count = 0;
+    qsizetype bytes = 0;
+    qsizetype end = 0;
+    forEachBoundary(text, [&](qsizetype position) {
+        bytes += QStringView(text).mid(end, position - end).toUtf8().size();
+        if (count == n || bytes > maxUtf8Bytes) {
+            return false;
+        }
+        ++count;
+        end = position;
+        return true;
+    });
+    return text.left(end);
+}
+
 } // namespace TextCounting

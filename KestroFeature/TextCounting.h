@@ -11,4 +11,7 @@ qsizetype characterCount(const QString& text);
 bool exceeds(const QString& text, qsizetype limit);
 // The first n user-perceived characters.
 QString prefix(const QString& text, qsizetype n);
+// The first n user-perceived characters, fewer where they would take more than maxUtf8Bytes
+// (a character may carry thousands of combining marks).
+QString prefix(const QString& text, qsizetype n, qsizetype maxUtf8Bytes);
 } // namespace TextCounting

@@ -24,8 +24,19 @@ Pasteboard::Pasteboard(QObject* parent) : QObject(parent) {
             m_reader = X11SelectionReader::create();
         }
     }
+    if (m_dataControl) {
+        return; // it reports other programs' copies itself
+    }
+    if (m_reader) {
+        // Other programs' copies, a burst of them at once; our own writes count in writeString.
+        m_reader->setOwnerChangeHandler([this](int changes) {
+            m_changeCount += changes;
+            emit changeCountChanged(m_changeCount);
+        });
+        return;
+    }
     connect(QGuiApplication::clipboard(), &QClipboard::changed, this, [this](QClipboard::Mode mode) {
-        if (mode == QClipboard::Clipboard && !m_dataControl) {
+        if (mode == QClipboard::Clipboard) {
             onClipboardChanged();
         }
     });
@@ -45,9 +56,6 @@ void Pasteboard::onClipboardChanged() {
     if (QGuiApplication::clipboard()->ownsClipboard()) {
         return; // the later notice of our own write
     }
-    if (!selectionHasOwner()) {
-        return; // the owner quit: the content is gone, but nobody copied anything
-    }
     ++m_changeCount;
     emit changeCountChanged(m_changeCount);
 }
@@ -55,10 +63,6 @@ void Pasteboard::onClipboardChanged() {
 void Pasteboard::onDataControlChanged() {
     ++m_changeCount;
     emit changeCountChanged(m_changeCount);
-}
-
-bool Pasteboard::selectionHasOwner() const {
-    return m_reader ? m_reader->clipboardHasOwner() : true;
 }
 
 void Pasteboard::writeString(const QString& text) {

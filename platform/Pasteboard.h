@@ -47,9 +47,8 @@ signals:
     void changeCountChanged(int changeCount);
 
 private:
-    void onClipboardChanged();
+    void onClipboardChanged(); // the in-process clipboard only
     void onDataControlChanged();
-    bool selectionHasOwner() const;
 
     int m_changeCount = 0;
     bool m_writing = false;

@@ -26,6 +26,7 @@
 // After Qt's headers: X headers define macros that clash with Qt names.
 #include <xcb/xcb.h>
 #include <xcb/xcbext.h> // xcb_poll_for_reply
+#include <xcb/xfixes.h>
 
 namespace {
 
@@ -81,6 +82,56 @@ struct DrainCheck {
     unsigned generation;
 };
 
+// What Qt asks to hear about the selections it serves.
+constexpr uint32_t qtSelectionNoticeMask = XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER |
+                                           XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_WINDOW_DESTROY |
+                                           XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_CLIENT_CLOSE;
+
+// The window Qt owns the selections with, found by the name Qt gives it among its own windows
+// (those whose ids come from its connection's range). None when there is no such window.
+xcb_window_t findQtSelectionOwner(xcb_connection_t* qt) {
+    static const QByteArray name = QByteArrayLiteral("Qt Selection Owner for ");
+    const xcb_setup_t* setup = xcb_get_setup(qt);
+    const uint32_t base = setup->resource_id_base;
+    const uint32_t mask = setup->resource_id_mask;
+    const auto netWmName = xcb_intern_atom(qt, 0, 12, "_NET_WM_NAME");
+    XcbReply<xcb_intern_atom_reply_t> netWmNameAtom(xcb_intern_atom_reply(qt, netWmName, nullptr));
+    for (auto roots = xcb_setup_roots_iterator(setup); roots.rem; xcb_screen_next(&roots)) {
+        XcbReply<xcb_query_tree_reply_t> tree(
+            xcb_query_tree_reply(qt, xcb_query_tree(qt, roots.data->root), nullptr));
+        if (!tree) {
+            continue;
+        }
+        const xcb_window_t* children = xcb_query_tree_children(tree.get());
+        std::vector<std::pair<xcb_window_t, xcb_get_property_cookie_t>> ours;
+        for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
+            if ((children[i] & ~mask) == base) {
+                const xcb_atom_t property =
+                    netWmNameAtom ? netWmNameAtom->atom : xcb_atom_t(XCB_ATOM_WM_NAME);
+                ours.emplace_back(children[i], xcb_get_property(qt, 0, children[i], property,
+                                                                XCB_GET_PROPERTY_TYPE_ANY, 0, 64));
+            }
+        }
+        xcb_window_t found = XCB_NONE;
+        for (const auto& [window, cookie] : ours) {
+            XcbReply<xcb_get_property_reply_t> title(xcb_get_property_reply(qt, cookie, nullptr));
+            if (!found && title && title->format == 8 &&
+                QByteArray(static_cast<const char*>(xcb_get_property_value(title.get())),
+                           xcb_get_property_value_length(title.get()))
+                    .startsWith(name)) {
+                found = window;
+            }
+        }
+        if (found) {
+            return found;
+        }
+    }
+    return XCB_NONE;
+}
+
+// Qt's notices of CLIPBOARD are off while any reader lives (GUI thread only).
+int qtNoticesOffCount = 0;
+
 } // namespace
 
 struct X11SelectionReader::Private {
@@ -94,10 +145,13 @@ struct X11SelectionReader::Private {
     QObject receiver; // queued results land here; destroyed only after the worker has stopped
     quint64 lastId = 0;
     std::unordered_map<quint64, Request> requests;
-    xcb_connection_t* ownerQueryConnection = nullptr; // Qt's own connection, or ownOwnerConnection
-    xcb_connection_t* ownOwnerConnection = nullptr;
+    xcb_connection_t* qtConnection = nullptr; // none without a Qt GUI on xcb
+    xcb_window_t qtOwnerWindow = XCB_NONE;    // set while this reader keeps Qt's notices off
+    std::function<void(int)> ownerChangeHandler;
 
     void deliver(quint64 id, Result result);
+    void turnQtNoticesOff();
+    void announceOwnerChanges();
 
     // shared
     xcb_connection_t* c = nullptr;
@@ -108,6 +162,11 @@ struct X11SelectionReader::Private {
     std::mutex mutex;
     std::deque<quint64> queue; // guarded by mutex
     std::atomic<bool> stopping{false};
+    uint8_t ownerNoticeType = 0;  // XFixes selection notice; 0 without XFixes
+    uint32_t ourResourceBase = 0; // ids of windows our own process (Qt) creates
+    uint32_t ourResourceMask = 0;
+    std::atomic<int> ownerChanges{0};
+    std::atomic<bool> ownerChangesPosted{false};
 
     void wake();
 
@@ -143,6 +202,11 @@ struct X11SelectionReader::Private {
 };
 
 X11SelectionReader::Private::~Private() {
+    if (qtOwnerWindow != XCB_NONE && --qtNoticesOffCount == 0) {
+        xcb_xfixes_select_selection_input(qtConnection, qtOwnerWindow, atoms[ClipboardAtom],
+                                          qtSelectionNoticeMask);
+        xcb_flush(qtConnection);
+    }
     if (worker.joinable()) {
         stopping = true;
         wake();
@@ -154,14 +218,42 @@ X11SelectionReader::Private::~Private() {
     if (c) {
         xcb_disconnect(c);
     }
-    if (ownOwnerConnection) {
-        xcb_disconnect(ownOwnerConnection);
-    }
 }
 
 void X11SelectionReader::Private::wake() {
     const uint64_t one = 1;
     [[maybe_unused]] const ssize_t written = ::write(wakeFd, &one, sizeof one);
+}
+
+void X11SelectionReader::Private::turnQtNoticesOff() {
+    static xcb_window_t qtOwner = XCB_NONE;
+    if (qtNoticesOffCount > 0) {
+        ++qtNoticesOffCount;
+        qtOwnerWindow = qtOwner;
+        return;
+    }
+    const xcb_query_extension_reply_t* xfixes = xcb_get_extension_data(qtConnection, &xcb_xfixes_id);
+    if (!xfixes || !xfixes->present) {
+        return;
+    }
+    if (qtOwner == XCB_NONE) {
+        qtOwner = findQtSelectionOwner(qtConnection);
+    }
+    if (qtOwner == XCB_NONE) {
+        return; // Qt's notices stay: counting is right all the same, a burst only costs more
+    }
+    xcb_xfixes_select_selection_input(qtConnection, qtOwner, atoms[ClipboardAtom], 0);
+    xcb_flush(qtConnection);
+    qtOwnerWindow = qtOwner;
+    ++qtNoticesOffCount;
+}
+
+void X11SelectionReader::Private::announceOwnerChanges() {
+    ownerChangesPosted = false;
+    const int count = ownerChanges.exchange(0);
+    if (count > 0 && ownerChangeHandler) {
+        ownerChangeHandler(count);
+    }
 }
 
 void X11SelectionReader::Private::deliver(quint64 id, Result result) {
@@ -269,6 +361,19 @@ void* X11SelectionReader::Private::awaitReply(unsigned sequence, Clock::time_poi
 }
 
 void X11SelectionReader::Private::handleEvent(xcb_generic_event_t* event) {
+    if (ownerNoticeType != 0 && (event->response_type & 0x7f) == ownerNoticeType) {
+        const auto* e = reinterpret_cast<xcb_xfixes_selection_notify_event_t*>(event);
+        // The owner comes with the notice: no round trip, whatever the rate of notices.
+        if (e->selection == atoms[ClipboardAtom] && e->owner != XCB_NONE &&
+            (e->owner & ~ourResourceMask) != ourResourceBase) {
+            ownerChanges.fetch_add(1);
+            if (!ownerChangesPosted.exchange(true)) {
+                QMetaObject::invokeMethod(
+                    &receiver, [this] { announceOwnerChanges(); }, Qt::QueuedConnection);
+            }
+        }
+        return;
+    }
     switch (event->response_type & 0x7f) {
     case XCB_PROPERTY_NOTIFY: {
         const auto* e = reinterpret_cast<xcb_property_notify_event_t*>(event);
@@ -539,25 +644,30 @@ std::unique_ptr<X11SelectionReader> X11SelectionReader::create() {
     }
 
     if (auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr) {
-        d.ownerQueryConnection = x11->connection();
+        d.qtConnection = x11->connection();
+        const xcb_setup_t* qtSetup = xcb_get_setup(d.qtConnection);
+        d.ourResourceBase = qtSetup->resource_id_base;
+        d.ourResourceMask = qtSetup->resource_id_mask;
     }
-    if (!d.ownerQueryConnection) {
-        d.ownOwnerConnection = xcb_connect(nullptr, nullptr);
-        if (xcb_connection_has_error(d.ownOwnerConnection)) {
-            return nullptr;
+    const auto version = xcb_xfixes_query_version(c, XCB_XFIXES_MAJOR_VERSION, XCB_XFIXES_MINOR_VERSION);
+    XcbReply<xcb_xfixes_query_version_reply_t> xfixes(xcb_xfixes_query_version_reply(c, version, nullptr));
+    const xcb_query_extension_reply_t* xfixesData = xcb_get_extension_data(c, &xcb_xfixes_id);
+    if (xfixes && xfixesData && xfixesData->present) {
+        d.ownerNoticeType = uint8_t(xfixesData->first_event + XCB_XFIXES_SELECTION_NOTIFY);
+        xcb_xfixes_select_selection_input(c, d.window, d.atoms[ClipboardAtom],
+                                          XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER);
+        xcb_flush(c);
+        if (d.qtConnection) {
+            d.turnQtNoticesOff();
         }
-        d.ownerQueryConnection = d.ownOwnerConnection;
     }
 
     d.worker = std::thread([&d] { d.run(); });
     return reader;
 }
 
-bool X11SelectionReader::clipboardHasOwner() const {
-    xcb_connection_t* c = d->ownerQueryConnection;
-    const auto cookie = xcb_get_selection_owner(c, d->atoms[ClipboardAtom]);
-    XcbReply<xcb_get_selection_owner_reply_t> reply(xcb_get_selection_owner_reply(c, cookie, nullptr));
-    return !reply || reply->owner != XCB_NONE; // no answer: better a change too many than a copy missed
+void X11SelectionReader::setOwnerChangeHandler(std::function<void(int)> handler) {
+    d->ownerChangeHandler = std::move(handler);
 }
 
 void X11SelectionReader::read(QObject* context, std::function<void(std::optional<QString>)> done) {

@@ -9,14 +9,21 @@
 
 // Reads the X11 CLIPBOARD selection as UTF-8 text on a worker thread with a display
 // connection of its own, so a slow or stuck owner never blocks the GUI thread.
+//
+// The same thread watches who takes the selection. Another client may take it a hundred
+// thousand times in a burst; handled on the GUI thread, each notice would keep it from its
+// event loop, so Qt's own notices of CLIPBOARD are turned off while a reader exists (nothing
+// of ours uses them) and the reader's come folded.
 class X11SelectionReader {
 public:
     // None when no X display can be opened.
     static std::unique_ptr<X11SelectionReader> create();
     ~X11SelectionReader();
 
-    // Whether any client owns the CLIPBOARD selection now (a short round trip).
-    bool clipboardHasOwner() const;
+    // Called on the GUI thread with the number of times another client has taken CLIPBOARD
+    // since the last call; a burst comes as one call. A selection that only loses its owner,
+    // and our own process taking it, are not counted.
+    void setOwnerChangeHandler(std::function<void(int)> handler);
 
     // See Pasteboard::readString.
     void read(QObject* context, std::function<void(std::optional<QString>)> done);

@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(
     cmake g++ make pkg-config
-    qt6-base-dev qt6-svg-dev qcoro-qt6-dev libxtst-dev libsystemd-dev libxcb1-dev libx11-xcb-dev
+    qt6-base-dev qt6-svg-dev qcoro-qt6-dev libxtst-dev libsystemd-dev libxcb1-dev libxcb-xfixes0-dev libx11-xcb-dev
     xvfb xauth xclip xdotool trayer xcompmgr fonts-dejavu-core
     # The views' font (real Medium and Semibold faces); the tests measure text in it.
     fonts-inter

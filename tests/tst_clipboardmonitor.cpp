@@ -126,6 +126,60 @@ private slots:
         QVERIFY(TestEnvironment::debugLogMessages().contains(
             QStringLiteral("Same URL as last processed, skipping")));
         QVERIFY(!queue->currentRequest());
+
+        // A copy not read yet when our write comes: the count is not taken over, so the next
+        // tick still looks at the clipboard.
+        pasteboard->copy(tidalLink);
+        pasteboard->writeString(spotifyLink);
+        monitor->markProcessed(spotifyLink);
+        QCOMPARE(monitor->lastChangeCount(), pasteboard->changeCount() - 2);
+        tick();
+        QCOMPARE(pasteboard->reads, 2);
+    }
+
+    // Automatic mode: what the user copies while a conversion runs is newer than its result,
+    // which therefore is not written; the copy stays and is the next thing read.
+    void copyDuringAConversionIsKeptAndReadNext_data() {
+        QTest::addColumn<QString>("copied");
+        QTest::addColumn<bool>("isLink");
+        QTest::newRow("text") << QStringLiteral("Meeting notes") << false;
+        QTest::newRow("another link") << appleLink << true;
+    }
+
+    void copyDuringAConversionIsKeptAndReadNext() {
+        QFETCH(QString, copied);
+        QFETCH(bool, isLink);
+        using namespace std::chrono_literals;
+        api->hangForever = false;
+        api->conversion.delay = 100ms;
+        queue->setSuccessHoldForTesting(50ms);
+        settings->setConversionMode(ConversionMode::automatic);
+        settings->setIsBidirectional(true);
+        monitor->startMonitoring();
+        copyAndTick(spotifyLink);
+        QCOMPARE(queue->toastState(), ToastState::loading());
+
+        pasteboard->copy(copied); // before the next tick
+        QTRY_VERIFY(!queue->currentRequest());
+        QCOMPARE(pasteboard->writes, 0);
+        QCOMPARE(pasteboard->text(), copied);
+        QVERIFY(TestEnvironment::debugLogMessages().contains(
+            QStringLiteral("Queue: Clipboard changed during conversion, result not written")));
+
+        tick();
+        QCOMPARE(pasteboard->reads, 2);
+        QVERIFY(TestEnvironment::debugLogMessages().contains(QStringLiteral("Clipboard content: ") + copied +
+                                                             QStringLiteral("...")));
+        if (isLink) {
+            // Converted in its turn, with nothing copied meanwhile: its result is written.
+            QCOMPARE(queue->currentRequest()->sourceURL, appleLink);
+            QTRY_COMPARE(pasteboard->writes, 1);
+            QCOMPARE(pasteboard->text(), api->conversionResult.targetURL);
+            tick();
+            QCOMPARE(pasteboard->reads, 2); // our own write is not read back
+        } else {
+            QVERIFY(!queue->currentRequest());
+        }
     }
 
     void lengthLimitCountsCharacters_data() {
@@ -164,6 +218,22 @@ private slots:
                              QStringLiteral("...")));
         QVERIFY(log.contains(QStringLiteral("Clipboard content: short...")));
         QVERIFY(log.contains(QStringLiteral("No music track URL found")));
+
+        // Few characters, many bytes: the quote also ends before 1 KiB.
+        const QString heavy = QStringLiteral("a") + QString(5, QChar(0x0301)); // 11 bytes
+        copyAndTick(heavy.repeated(150));
+        copyAndTick(QStringLiteral("x") + QString(30000, QChar(0x0301)) + QStringLiteral(" words"));
+        const QStringList cut = TestEnvironment::debugLogMessages(QStringLiteral("Clipboard content: "));
+        QCOMPARE(cut.value(2),
+                 QStringLiteral("Clipboard content: ") + heavy.repeated(93) + QStringLiteral("..."));
+        QCOMPARE(cut.value(3), QStringLiteral("Clipboard content: ..."));
+
+        // Copied line breaks and control bytes forge no entry of their own.
+        copyAndTick(QStringLiteral("notes\n[2020-01-01T00:00:00Z] Queue: forged\x1b[0m"));
+        QCOMPARE(
+            TestEnvironment::debugLogMessages(QStringLiteral("Clipboard content: ")).value(4),
+            QStringLiteral("Clipboard content: notes\\n[2020-01-01T00:00:00Z] Queue: forged\\u001b[0m..."));
+        QVERIFY(TestEnvironment::debugLogMessages(QStringLiteral("Queue: forged")).isEmpty());
     }
 
     void disabledIgnoresCopiesAndCatchesUpOnceReenabled() {

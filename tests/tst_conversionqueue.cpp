@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
+#include <QThread>
 
 #include <stdexcept>
 
@@ -414,6 +415,38 @@ private slots:
         queue->confirmConversion();
         menu->setMenuOpen(false);
         QTRY_COMPARE(queue->toastState(), ToastState::success());
+    }
+
+    // The GUI thread is held up across the expiry, and the user's close lands between the
+    // expiry and its handling: the handling is about the closed request, not the next one.
+    void expiryHandledLateSparesTheNextRequest() {
+        queue->enqueue(spotifyLink, Platform::spotify, Platform::appleMusic, false);
+        queue->enqueue(tidalLink, Platform::tidal, Platform::spotify, false);
+        QThread::msleep(shortTimeoutMs + 50);
+        QCoreApplication::processEvents(); // the expiry; its handling is posted
+        queue->dismiss();
+        QCOMPARE(queue->currentRequest()->sourceURL, tidalLink);
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+        QCOMPARE(queue->currentRequest()->sourceURL, tidalLink);
+        QCOMPARE(queue->toastState(), ToastState::prompt());
+        QVERIFY(queue->isDismissTimerRunning());
+        QCOMPARE(memory->resets, 1);
+        // Its own time-out still ends it.
+        QTRY_VERIFY_WITH_TIMEOUT(!queue->currentRequest(), 2000);
+        QCOMPARE(memory->resets, 2);
+    }
+
+    // A copy the watcher has not read yet when a result comes back is not overwritten either.
+    void unreadCopyIsNotOverwritten() {
+        queue->enqueue(spotifyLink, Platform::spotify, Platform::appleMusic, true);
+        memory->unreadChange = true;
+        QTRY_VERIFY(!queue->currentRequest());
+        QCOMPARE(pasteboard->writes, 0);
+        QVERIFY(memory->marked.isEmpty());
+        QCOMPARE(memory->resets, 1);
+        QVERIFY(
+            logContains(QStringLiteral("Queue: Clipboard changed during conversion, result not written")));
     }
 
     void noRequestMeansNothingHappens() {

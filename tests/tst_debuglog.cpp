@@ -9,7 +9,9 @@
 #include <QRegularExpression>
 #include <QTest>
 
+#include <csignal>
 #include <ctime>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -129,27 +131,67 @@ private slots:
         QCOMPARE(modeOf(m_log), mode_t(mode));
     }
 
-    void messagesAreWrittenAsTheyAre_data() {
+    // One message is one line: line breaks and control characters (the user's copied text is
+    // quoted in messages) are escaped, everything else is written as it is.
+    void messagesAreWrittenOnOneLine_data() {
         QTest::addColumn<QString>("message");
-        QTest::newRow("empty") << QString();
-        QTest::newRow("line feed") << QStringLiteral("first\nsecond");
-        QTest::newRow("trailing line feed") << QStringLiteral("ends\n");
-        QTest::newRow("carriage return and tab") << QStringLiteral("a\r\tb");
-        QTest::newRow("format characters") << QStringLiteral("%s %d %1 %n \\n");
-        QTest::newRow("non-ascii") << QStringLiteral("Queue: Ünïcødé 曲 🎵👍🏽 e\u0301");
-        QTest::newRow("brackets") << QStringLiteral("] [2000-01-01T00:00:00Z] ");
-        QTest::newRow("long") << QString(20000, QLatin1Char('x'));
+        QTest::addColumn<QString>("written");
+        QTest::newRow("empty") << QString() << QString();
+        QTest::newRow("line feed") << QStringLiteral("first\nsecond") << QStringLiteral("first\\nsecond");
+        QTest::newRow("forged entry")
+            << QStringLiteral("Clipboard content: notes\n[2020-01-01T00:00:00Z] Queue: "
+                              "forged...")
+            << QStringLiteral("Clipboard content: notes\\n[2020-01-01T00:00:00Z] Queue: "
+                              "forged...");
+        QTest::newRow("carriage return and tab") << QStringLiteral("a\r\tb") << QStringLiteral("a\\r\\tb");
+        QTest::newRow("terminal escapes") << QStringLiteral("\x1b[2J\x1b]0;title\aend")
+                                          << QStringLiteral("\\u001b[2J\\u001b]0;title\\u0007end");
+        QTest::newRow("nul, delete, C1, separators")
+            << QString::fromUtf16(u"a\u0000b\u007fc\u0085d\u009be\u2028f\u2029g", 13)
+            << QStringLiteral("a\\u0000b\\u007fc\\u0085d\\u009be\\u2028f\\u2029g");
+        QTest::newRow("format characters")
+            << QStringLiteral("%s %d %1 %n \\n") << QStringLiteral("%s %d %1 %n \\n");
+        QTest::newRow("non-ascii") << QStringLiteral("Queue: Ünïcødé 曲 🎵👍🏽 e\u0301")
+                                   << QStringLiteral("Queue: Ünïcødé 曲 🎵👍🏽 e\u0301");
+        QTest::newRow("brackets") << QStringLiteral("] [2000-01-01T00:00:00Z] ")
+                                  << QStringLiteral("] [2000-01-01T00:00:00Z] ");
+        QTest::newRow("long") << QString(20000, QLatin1Char('x')) << QString(20000, QLatin1Char('x'));
     }
 
-    void messagesAreWrittenAsTheyAre() {
+    void messagesAreWrittenOnOneLine() {
         QFETCH(QString, message);
+        QFETCH(QString, written);
         const QDateTime before = QDateTime::currentDateTimeUtc();
         debugLog(message);
         const QDateTime after = QDateTime::currentDateTimeUtc();
-        verifyEntry(readAll(m_log), message, before, after);
-        if (message.contains(QLatin1Char('\n'))) {
-            QCOMPARE(readAll(m_log).count('\n'), message.count(QLatin1Char('\n')) + 1);
+        const QByteArray bytes = readAll(m_log);
+        verifyEntry(bytes, written, before, after);
+        QCOMPARE(bytes.count('\n'), 1);
+        for (const char byte : bytes.chopped(1)) {
+            QVERIFY2(uchar(byte) >= 0x20 && byte != 0x7f, bytes.constData());
         }
+    }
+
+    // The disk fills up in the middle of a line: the line goes whole, and the next one starts
+    // where the last whole line ended.
+    void lineThatDoesNotFitIsDroppedWhole() {
+        debugLog(QStringLiteral("before"));
+        const QByteArray earlier = readAll(m_log);
+        struct rlimit old {};
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &old), 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit small = old;
+        small.rlim_cur = rlim_t(earlier.size() + 30); // room for part of the next line only
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        debugLog(QStringLiteral("this line is longer than the room that is left"));
+        const QByteArray afterFull = readAll(m_log);
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &old), 0);
+        std::signal(SIGXFSZ, oldHandler);
+        QCOMPARE(afterFull, earlier);
+
+        debugLog(QStringLiteral("after"));
+        QCOMPARE(TestEnvironment::debugLogMessages(),
+                 (QStringList{QStringLiteral("before"), QStringLiteral("after")}));
     }
 
     void stampIsUtcWhateverTheZone_data() {

@@ -162,6 +162,45 @@ private slots:
         QFile::remove(path);
     }
 
+    // Another client takes the clipboard a hundred thousand times in a burst: the GUI thread is
+    // never kept from its event loop for long, and the next copy converts as usual.
+    void ownerStormNeverStallsAndTheNextCopyConverts() {
+        startRoad();
+        road->settings->setConversionMode(ConversionMode::automatic);
+        const int before = road->pasteboard->changeCount();
+        QProcess storm;
+        storm.start(QStringLiteral(OWNER_STORM), {QStringLiteral("100000")});
+        QVERIFY(storm.waitForStarted(2000));
+        QByteArray said;
+        QTRY_VERIFY((said += storm.readAllStandardOutput()).startsWith("ready"));
+        StallMeter stalls;
+        stalls.start();
+        storm.write("go\n");
+        QTRY_VERIFY_WITH_TIMEOUT((said += storm.readAllStandardOutput()).contains("done"), 10000);
+        // Counted, and its content (none it gives out) looked at once.
+        QTRY_VERIFY_WITH_TIMEOUT(road->pasteboard->changeCount() > before, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(RoadLog::count(QStringLiteral("No string content in clipboard")), 1, 3000);
+        QTest::qWait(600);
+        stalls.stop();
+        qInfo("%d owner changes counted; longest stall of the GUI thread: %lld ms",
+              road->pasteboard->changeCount() - before, stalls.longestGapMs());
+        QVERIFY2(stalls.longestGapMs() <= 50, qPrintable(QString::number(stalls.longestGapMs())));
+
+        stalls.start();
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(copy(spotifyLink(healthyId).toUtf8()));
+        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("success"), 3000);
+        const qint64 converted = clock.elapsed();
+        stalls.stop();
+        qInfo("the next copy converted after %lld ms", converted);
+        QVERIFY2(converted < 1500, qPrintable(QString::number(converted)));
+        QCOMPARE(OtherProgram::paste(), convertedLink(healthyId));
+        QVERIFY2(stalls.longestGapMs() <= 50, qPrintable(QString::number(stalls.longestGapMs())));
+        storm.closeWriteChannel();
+        QVERIFY(storm.waitForFinished(2000));
+    }
+
     void binaryData_data() {
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QStringList>("xclipArguments");

@@ -223,6 +223,8 @@ private slots:
         QTest::newRow("home is a file") << QStringLiteral("file");
         QTest::newRow("log is a folder") << QStringLiteral("folder");
         QTest::newRow("home read-only") << QStringLiteral("read-only");
+        // Nobody reads it: opening it to write would wait for a reader for ever.
+        QTest::newRow("log is a FIFO") << QStringLiteral("fifo");
     }
 
     void logCannotBeWritten() {
@@ -236,6 +238,8 @@ private slots:
             QVERIFY(Machine::write(machine.home, "not a folder\n"));
         } else if (kind == QLatin1String("folder")) {
             QVERIFY(QDir().mkpath(machine.logPath()));
+        } else if (kind == QLatin1String("fifo")) {
+            QCOMPARE(::mkfifo(QFile::encodeName(machine.logPath()).constData(), 0600), 0);
         } else {
             if (::geteuid() == 0) {
                 QSKIP("the superuser writes into a read-only folder all the same");

@@ -37,8 +37,9 @@ QStringList linksIn(const QString& prefix, const QString& suffix = {}) {
 // several copies between two looks it sees only the latest; the others were never on the
 // clipboard when it looked. What the program promises, and these tests hold it to: every
 // link it sees is queued exactly once, in the order of copying, and none is lost or repeated
-// after that: each comes up in the toast (default mode), or has its conversion put on the
-// clipboard in turn (automatic mode). The last copy is always seen.
+// after that: each comes up in the toast (default mode), or is converted in turn (automatic
+// mode), its result put on the clipboard only when nothing was copied meanwhile. The last
+// copy is always seen, and its conversion ends up on the clipboard.
 class LoadTest : public QObject {
     Q_OBJECT
 
@@ -151,14 +152,17 @@ private slots:
         QCOMPARE(OtherProgram::paste(), links.last());
     }
 
-    void automaticModePutsEveryConversionOnTheClipboardInTurn() {
+    void automaticModeConvertsEverySeenLinkInTurnAndOverwritesNoCopy() {
         startRoad(ConversionMode::automatic);
         road->queue->setSuccessHoldForTesting(100ms);
-        // What the program puts on the clipboard, at the moment it does.
+        // What the program puts on the clipboard, at the moment it does (another program's
+        // copy may be announced before Qt has heard that it lost the clipboard: no repeats).
         QStringList written;
         connect(road->pasteboard.get(), &Pasteboard::changeCountChanged, this, [&] {
-            if (QGuiApplication::clipboard()->ownsClipboard()) {
-                written.append(QGuiApplication::clipboard()->text());
+            const QString text = QGuiApplication::clipboard()->text();
+            if (QGuiApplication::clipboard()->ownsClipboard() &&
+                (written.isEmpty() || written.last() != text)) {
+                written.append(text);
             }
         });
         road->monitor->startMonitoring();
@@ -182,7 +186,19 @@ private slots:
             converted.append(convertedLink(trackId(int(links.indexOf(link)))));
         }
         QCOMPARE(sent, seen);
-        QCOMPARE(written, converted);
+        // Each conversion either wrote its result or, with a newer copy on the clipboard, left
+        // it there; the results written are in order, and the last one came last.
+        const qsizetype refused =
+            RoadLog::count(QStringLiteral("Queue: Clipboard changed during conversion, result not written"));
+        qInfo("%lld results written, %lld left out for a newer copy", qlonglong(written.size()),
+              qlonglong(refused));
+        QCOMPARE(written.size() + refused, converted.size());
+        qsizetype from = 0;
+        for (const QString& link : std::as_const(written)) {
+            from = converted.indexOf(link, from) + 1;
+            QVERIFY2(from > 0, qPrintable(link));
+        }
+        QCOMPARE(written.last(), converted.last());
         QCOMPARE(OtherProgram::paste(), converted.last());
         // Reading back its own writes, the watcher at most skips them.
         QCOMPARE(linksIn(QStringLiteral("Queue: Enqueuing")).size(), seen.size());

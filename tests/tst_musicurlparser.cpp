@@ -241,6 +241,17 @@ private slots:
                                                     << "soundcloud https://soundcloud.com/a\ufeffb/c";
         QTest::newRow("soundcloud slug ends at line break") << "https://soundcloud.com/a/b\nsecond line"
                                                             << "soundcloud https://soundcloud.com/a/b";
+        // A few characters by count, tens of kilobytes by size.
+        const QString marks(20000, QChar(0x0301));
+        QTest::newRow("soundcloud slug of combining marks") << "https://soundcloud.com/a/b" + marks << "none";
+        QTest::newRow("link of 2048 bytes")
+            << "https://soundcloud.com/a/" + QString(2048 - 25, QLatin1Char('b'))
+            << "soundcloud https://soundcloud.com/a/" + QString(2048 - 25, QLatin1Char('b'));
+        QTest::newRow("link of 2049 bytes")
+            << "https://soundcloud.com/a/" + QString(2049 - 25, QLatin1Char('b')) << "none";
+        QTest::newRow("apple slug of 1024 two-byte letters")
+            << "https://music.apple.com/us/song/" + QString(1024, QChar(0xe9)) + "/1"
+            << "none";
     }
 
     void edgeCases() {
