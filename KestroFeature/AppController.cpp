@@ -9,8 +9,10 @@
 #include "MenuBarTooltipWindowController.h"
 #include "MenuTracking.h"
 #include "OnboardingWindowController.h"
+#include "Panel.h"
 #include "SettingsManager.h"
 #include "StatusItem.h"
+#include "Termination.h"
 #include "TextCounting.h"
 #include "ToastWindow.h"
 #include "UpdateManager.h"
@@ -73,7 +75,7 @@ AppController::Collaborators AppController::sharedCollaborators() {
                     LoginItem::mainApp(),
                     [] { return std::make_unique<StatusItem>(); },
                     std::make_unique<MenuBarTooltipWindowController>(),
-                    [] { QCoreApplication::quit(); }};
+                    &Termination::terminateApplication};
     return c;
 }
 
@@ -123,6 +125,7 @@ void AppController::setup() {
 void AppController::setupMenuBar() {
     m_statusItem = m_makeStatusItem();
     m_statusItem->setImage(KestroResources::menuBarIcon());
+    m_statusItem->setMenuGate([this] { return menuMayOpen(); });
     connect(m_statusItem.get(), &StatusItem::menuAboutToOpen, this, &AppController::menuWillOpen);
     connect(m_statusItem.get(), &StatusItem::menuOpenChanged, &m_menuTracking, &MenuTracking::setMenuOpen);
     connect(m_statusItem.get(), &StatusItem::trayAvailabilityChanged, this, [](bool available) {
@@ -203,12 +206,18 @@ void AppController::showMenuBarTooltipIfNeeded() {
     debugLog(QStringLiteral("Menu bar tooltip scheduled to show"));
 }
 
-void AppController::menuWillOpen(QMenu* menu) {
+bool AppController::menuMayOpen() {
     if (!m_isOnboardingComplete && !m_accessibility.isTrusted()) {
-        // Menus that the desktop draws cannot be closed from here: leave this one empty.
-        menu->clear();
-        QTimer::singleShot(0, menu, &QMenu::close);
         m_onboarding.show(true);
+        return false;
+    }
+    return true;
+}
+
+void AppController::menuWillOpen(QMenu* menu) {
+    if (!menuMayOpen()) {
+        // Only a menu the desktop draws gets here, and it cannot be closed: leave it empty.
+        menu->clear();
         return;
     }
     updateMenu(menu);
@@ -406,6 +415,7 @@ void AppController::showAbout() {
         dialog->setWindowIcon(KestroResources::appIcon());
         m_about = dialog;
     }
+    Panel::keepAboveShownPanels(m_about);
     m_about->show();
     m_about->raise();
     m_about->activateWindow();

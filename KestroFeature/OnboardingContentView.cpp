@@ -7,6 +7,7 @@
 #include "MusicSelectionView.h"
 #include "OnboardingStyle.h"
 #include "OnboardingWindowController.h"
+#include "Termination.h"
 
 #include <QApplication>
 #include <QMouseEvent>
@@ -73,7 +74,7 @@ OnboardingPermissionPage::OnboardingPermissionPage(OnboardingWindowController& c
         drawText(painter, content, quitFont, secondary(m_controller.colorScheme().current(), 0.6),
                  QStringLiteral("Quit"), Qt::AlignCenter);
     });
-    onQuit = [] { QApplication::quit(); };
+    onQuit = &Termination::terminateApplication;
     connect(m_quitButton, &QAbstractButton::clicked, this, [this] {
         if (onQuit) {
             onQuit();
