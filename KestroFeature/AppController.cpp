@@ -12,6 +12,7 @@
 #include "Panel.h"
 #include "SettingsManager.h"
 #include "StatusItem.h"
+#include "SubtitledMenuAction.h"
 #include "Termination.h"
 #include "TextCounting.h"
 #include "ToastWindow.h"
@@ -265,8 +266,18 @@ void AppController::updateMenu(QMenu* menu) {
     QMenu* modes = menu->addMenu(QStringLiteral("Mode"));
     modes->setToolTipsVisible(true);
     const bool askEachTime = targetService == TargetServiceOption::askEachTime;
+    // Where Qt draws the menu, the subtitles show as a second line; desktops that draw it
+    // themselves show tooltips at most.
+    const bool subtitles = m_statusItem && m_statusItem->drawsOwnMenu();
     for (ConversionMode mode : SettingOptions::allCases<ConversionMode>()) {
-        QAction* item = modes->addAction(SettingOptions::displayName(mode));
+        QAction* item = nullptr;
+        if (subtitles) {
+            item = new SubtitledMenuAction(SettingOptions::displayName(mode),
+                                           SettingOptions::description(mode), modes);
+            modes->addAction(item);
+        } else {
+            item = modes->addAction(SettingOptions::displayName(mode));
+        }
         item->setToolTip(SettingOptions::description(mode));
         item->setCheckable(true);
         item->setChecked(mode == m_settings.conversionMode());
@@ -279,7 +290,12 @@ void AppController::updateMenu(QMenu* menu) {
     }
     if (askEachTime) {
         modes->addSeparator();
-        modes->addAction(QStringLiteral("Automatic is not available with Ask Each Time"))->setEnabled(false);
+        const QString note = QStringLiteral("Automatic is not available with Ask Each Time");
+        if (subtitles) {
+            modes->addAction(SubtitledMenuAction::note(note, modes));
+        } else {
+            modes->addAction(note)->setEnabled(false);
+        }
     }
 
     QMenu* timeouts = menu->addMenu(QStringLiteral("Toast Timeout"));

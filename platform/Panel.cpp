@@ -168,7 +168,8 @@ void Panel::keepAboveShownPanels(QWidget* dialog) {
     Panel* anchor = nullptr;
     for (QWidget* window : QApplication::topLevelWidgets()) {
         auto* panel = qobject_cast<Panel*>(window);
-        if (panel && panel != dialog && panel->isVisible() && (!anchor || panel->m_focus == Focus::whenShown)) {
+        if (panel && panel != dialog && panel->isVisible() &&
+            (!anchor || panel->m_focus == Focus::whenShown)) {
             anchor = panel;
         }
     }
