@@ -30,8 +30,6 @@ public:
     // The state whose action area is shown (or fading in).
     OnboardingState shownState() const { return m_shown; }
 
-    // Ends the program.
-    std::function<void()> onQuit;
     // The skip link's action (the content view's confirmation).
     std::function<void()> onSkip;
 
