@@ -9,8 +9,11 @@
 #include "MenuBarTooltipWindowController.h"
 #include "MenuTracking.h"
 #include "OnboardingWindowController.h"
+#include "Panel.h"
 #include "SettingsManager.h"
 #include "StatusItem.h"
+#include "SubtitledMenuAction.h"
+#include "Termination.h"
 #include "TextCounting.h"
 #include "ToastWindow.h"
 #include "UpdateManager.h"
@@ -73,7 +76,7 @@ AppController::Collaborators AppController::sharedCollaborators() {
                     LoginItem::mainApp(),
                     [] { return std::make_unique<StatusItem>(); },
                     std::make_unique<MenuBarTooltipWindowController>(),
-                    [] { QCoreApplication::quit(); }};
+                    &Termination::terminateApplication};
     return c;
 }
 
@@ -128,6 +131,7 @@ void AppController::setup() {
 void AppController::setupMenuBar() {
     m_statusItem = m_makeStatusItem();
     m_statusItem->setImage(KestroResources::menuBarIcon());
+    m_statusItem->setMenuGate([this] { return menuMayOpen(); });
     connect(m_statusItem.get(), &StatusItem::menuAboutToOpen, this, &AppController::menuWillOpen);
     connect(m_statusItem.get(), &StatusItem::menuOpenChanged, &m_menuTracking, &MenuTracking::setMenuOpen);
     connect(m_statusItem.get(), &StatusItem::trayAvailabilityChanged, this, [](bool available) {
@@ -208,12 +212,18 @@ void AppController::showMenuBarTooltipIfNeeded() {
     debugLog(QStringLiteral("Menu bar tooltip scheduled to show"));
 }
 
-void AppController::menuWillOpen(QMenu* menu) {
+bool AppController::menuMayOpen() {
     if (!m_isOnboardingComplete && !m_accessibility.isTrusted()) {
-        // Menus that the desktop draws cannot be closed from here: leave this one empty.
-        menu->clear();
-        QTimer::singleShot(0, menu, &QMenu::close);
         m_onboarding.show(true);
+        return false;
+    }
+    return true;
+}
+
+void AppController::menuWillOpen(QMenu* menu) {
+    if (!menuMayOpen()) {
+        // Only a menu the desktop draws gets here, and it cannot be closed: leave it empty.
+        menu->clear();
         return;
     }
     updateMenu(menu);
@@ -261,8 +271,18 @@ void AppController::updateMenu(QMenu* menu) {
     QMenu* modes = menu->addMenu(QStringLiteral("Mode"));
     modes->setToolTipsVisible(true);
     const bool askEachTime = targetService == TargetServiceOption::askEachTime;
+    // Where Qt draws the menu, the subtitles show as a second line; desktops that draw it
+    // themselves show tooltips at most.
+    const bool subtitles = m_statusItem && m_statusItem->drawsOwnMenu();
     for (ConversionMode mode : SettingOptions::allCases<ConversionMode>()) {
-        QAction* item = modes->addAction(SettingOptions::displayName(mode));
+        QAction* item = nullptr;
+        if (subtitles) {
+            item = new SubtitledMenuAction(SettingOptions::displayName(mode),
+                                           SettingOptions::description(mode), modes);
+            modes->addAction(item);
+        } else {
+            item = modes->addAction(SettingOptions::displayName(mode));
+        }
         item->setToolTip(SettingOptions::description(mode));
         item->setCheckable(true);
         item->setChecked(mode == m_settings.conversionMode());
@@ -275,7 +295,12 @@ void AppController::updateMenu(QMenu* menu) {
     }
     if (askEachTime) {
         modes->addSeparator();
-        modes->addAction(QStringLiteral("Automatic is not available with Ask Each Time"))->setEnabled(false);
+        const QString note = QStringLiteral("Automatic is not available with Ask Each Time");
+        if (subtitles) {
+            modes->addAction(SubtitledMenuAction::note(note, modes));
+        } else {
+            modes->addAction(note)->setEnabled(false);
+        }
     }
 
     QMenu* timeouts = menu->addMenu(QStringLiteral("Toast Timeout"));
@@ -411,6 +436,7 @@ void AppController::showAbout() {
         dialog->setWindowIcon(KestroResources::appIcon());
         m_about = dialog;
     }
+    Panel::keepAboveShownPanels(m_about);
     m_about->show();
     m_about->raise();
     m_about->activateWindow();

@@ -62,6 +62,8 @@ public:
     void setupObservers();
     void updateMenuBarIcon(bool isEnabled);
     void showMenuBarTooltipIfNeeded();
+    // Whether the menu may open now; if not, the onboarding shows instead.
+    bool menuMayOpen();
     void menuWillOpen(QMenu* menu);
     void updateMenu(QMenu* menu);
 

@@ -174,7 +174,7 @@ void paintPickerContent(QPainter& painter, const QRectF& content, const PickerLa
 
 TealToggle::TealToggle(QWidget* parent) : QAbstractButton(parent) {
     setCheckable(true);
-    setFocusPolicy(Qt::NoFocus);
+    setFocusPolicy(Qt::TabFocus);
     setFixedSize(44, 26);
     m_knob = new OnboardingSpring(0.35, 0.5, -9, this);
     connect(m_knob, &OnboardingSpring::valueChanged, this, qOverload<>(&QWidget::update));
@@ -227,6 +227,21 @@ void TealToggle::paintEvent(QPaintEvent*) {
     }
     painter.setBrush(white());
     painter.drawEllipse(knob);
+    if (m_keyboardFocus && hasFocus()) {
+        paintFocusRing(painter, roundedRect(track.adjusted(1, 1, -1, -1), 12));
+    }
+}
+
+void TealToggle::focusInEvent(QFocusEvent* event) {
+    QAbstractButton::focusInEvent(event);
+    m_keyboardFocus = isKeyboardFocus(event->reason());
+    update();
+}
+
+void TealToggle::focusOutEvent(QFocusEvent* event) {
+    QAbstractButton::focusOutEvent(event);
+    m_keyboardFocus = false;
+    update();
 }
 
 // ---------------------------------------------------------------------------------------------

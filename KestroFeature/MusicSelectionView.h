@@ -34,10 +34,13 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void checkStateSet() override;
     void nextCheckState() override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
 private:
     OnboardingSpring* m_knob;
     double m_opacity = 1.0;
+    bool m_keyboardFocus = false;
 };
 
 // The onboarding's second page: which service's links are detected, what they become, and

@@ -8,6 +8,7 @@
 #include "MusicSelectionView.h"
 #include "OnboardingStyle.h"
 #include "OnboardingWindowController.h"
+#include "Termination.h"
 
 #include <QApplication>
 #include <QMouseEvent>
@@ -74,12 +75,7 @@ OnboardingPermissionPage::OnboardingPermissionPage(OnboardingWindowController& c
         drawText(painter, content, quitFont, secondary(m_controller.colorScheme().current(), 0.6),
                  QStringLiteral("Quit"), Qt::AlignCenter);
     });
-    onQuit = [] { QApplication::quit(); };
-    connect(m_quitButton, &QAbstractButton::clicked, this, [this] {
-        if (onQuit) {
-            onQuit();
-        }
-    });
+    connect(m_quitButton, &QAbstractButton::clicked, this, &Termination::terminateApplication);
 
     const QFont allowFont = pixelFont(14, QFont::Medium);
     m_allowButton = new HoverScaleButton(QSizeF(actionWidth, lineHeight(allowFont) + 28), 3, this);

@@ -30,8 +30,6 @@ public:
     // The state whose action area is shown (or fading in).
     OnboardingState shownState() const { return m_shown; }
 
-    // Replaced in tests: the program asks the application to quit.
-    std::function<void()> onQuit;
     // The skip link's action (the content view's confirmation).
     std::function<void()> onSkip;
 

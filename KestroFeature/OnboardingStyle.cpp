@@ -156,13 +156,27 @@ void paintCard(QPainter& painter, const QRectF& rect, double radius, Scheme sche
     painter.restore();
 }
 
+void paintFocusRing(QPainter& painter, const QPainterPath& shape) {
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setBrush(Qt::NoBrush);
+    painter.setPen(QPen(accent(), 2.0));
+    painter.drawPath(shape);
+    painter.restore();
+}
+
+bool isKeyboardFocus(Qt::FocusReason reason) {
+    return reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason;
+}
+
 } // namespace OnboardingStyle
 
 HoverScaleButton::HoverScaleButton(QSizeF contentSize, double margin, QWidget* parent)
     : QAbstractButton(parent), m_contentSize(contentSize), m_margin(margin) {
     setAttribute(Qt::WA_Hover);
     setMouseTracking(true);
-    setFocusPolicy(Qt::NoFocus);
+    // Reached by Tab only: a click gives no focus, so the pointer never leaves a ring behind.
+    setFocusPolicy(Qt::TabFocus);
     resize((contentSize + QSizeF(2 * margin, 2 * margin)).toSize());
     m_scale = new AnimatedValue(1.0, this);
     m_brightness = new AnimatedValue(0.0, this);
@@ -226,6 +240,25 @@ void HoverScaleButton::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setOpacity(std::clamp(m_opacity, 0.0, 1.0));
     painter.drawImage(0, 0, image);
+    if (m_keyboardFocus && hasFocus()) {
+        const QRectF content = contentRect();
+        // Outside the content where the margin leaves room, else just inside the widget.
+        const QRectF ring = content.adjusted(-2, -2, 2, 2).intersected(QRectF(rect()).adjusted(1, 1, -1, -1));
+        OnboardingStyle::paintFocusRing(painter, m_hitShape ? m_hitShape(ring)
+                                                            : OnboardingStyle::roundedRect(ring, 4));
+    }
+}
+
+void HoverScaleButton::focusInEvent(QFocusEvent* event) {
+    QAbstractButton::focusInEvent(event);
+    m_keyboardFocus = OnboardingStyle::isKeyboardFocus(event->reason());
+    update();
+}
+
+void HoverScaleButton::focusOutEvent(QFocusEvent* event) {
+    QAbstractButton::focusOutEvent(event);
+    m_keyboardFocus = false;
+    update();
 }
 
 bool HoverScaleButton::hitButton(const QPoint& pos) const {

@@ -63,12 +63,16 @@ void brighten(QImage& image, double amount);
 QPainterPath roundedRect(const QRectF& rect, double radius);
 // Fills the page card (material) and strokes its two-colour gradient border.
 void paintCard(QPainter& painter, const QRectF& rect, double radius, Scheme scheme);
+// The ring around a control that has the keyboard focus.
+void paintFocusRing(QPainter& painter, const QPainterPath& shape);
+// Whether a focus change came from the keyboard: only then is the ring drawn.
+bool isKeyboardFocus(Qt::FocusReason reason);
 
 } // namespace OnboardingStyle
 
 // A self-drawn button that grows (and optionally brightens) under the pointer. Its widget is
 // larger than its nominal content by a margin, so the growth is not clipped; only the content
-// shape takes clicks.
+// shape takes clicks. Tab reaches it and Space presses it where its window takes the focus.
 class HoverScaleButton : public QAbstractButton {
     Q_OBJECT
 
@@ -105,10 +109,14 @@ protected:
     bool hitButton(const QPoint& pos) const override;
     void enterEvent(QEnterEvent* event) override;
     void leaveEvent(QEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
 private:
     void setHovered(bool hovered);
     void animateFeedback();
+
+    bool m_keyboardFocus = false;
 
     QSizeF m_contentSize;
     double m_margin;

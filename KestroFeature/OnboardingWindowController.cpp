@@ -33,8 +33,13 @@ OnboardingWindowController::OnboardingWindowController(Collaborators collaborato
       m_openPermissionPane(std::move(collaborators.openPermissionPane)), m_timing(collaborators.timing) {
     if (!m_openPermissionPane) {
         Accessibility* accessibility = m_accessibility;
-        m_openPermissionPane = [accessibility] {
-            return AccessibilityPermissionWindow::open(*accessibility) != nullptr;
+        m_openPermissionPane = [accessibility](std::function<void()> closed) {
+            AccessibilityPermissionWindow* window = AccessibilityPermissionWindow::open(*accessibility);
+            if (!window) {
+                return false;
+            }
+            QObject::connect(window, &QDialog::finished, window, std::move(closed), Qt::SingleShotConnection);
+            return true;
         };
     }
     m_pollingTimer.setTimerType(Qt::PreciseTimer);
@@ -141,9 +146,25 @@ void OnboardingWindowController::requestAccessibility() {
 }
 
 void OnboardingWindowController::openAccessibilitySettings() {
-    if (m_openPermissionPane && m_openPermissionPane()) {
+    QPointer<OnboardingWindowController> self(this);
+    const auto closed = [self] {
+        if (self) {
+            self->permissionPaneClosed();
+        }
+    };
+    if (m_openPermissionPane && m_openPermissionPane(closed)) {
         debugLog(QStringLiteral("Onboarding: Opened System Settings > Accessibility"));
     }
+}
+
+void OnboardingWindowController::permissionPaneClosed() {
+    // The pane is the only place to grant: closed without a grant, nothing is left to wait for.
+    if (m_state != OnboardingState::waitingForGrant || hasAccessibilityPermission()) {
+        return;
+    }
+    debugLog(QStringLiteral("Onboarding: Permission window closed without a grant"));
+    stopPermissionPolling();
+    setState(OnboardingState::needsPermission);
 }
 
 void OnboardingWindowController::startPermissionPolling() {
@@ -266,7 +287,9 @@ void OnboardingWindowController::dismissWindow() {
 }
 
 Panel* OnboardingWindowController::createPanel() {
-    auto* panel = new Panel(QSize(int(AppConstants::onboardingWidth), int(AppConstants::onboardingHeight)));
+    // Unlike the toast, the onboarding is worked in: it takes the focus, so keys reach its buttons.
+    auto* panel = new Panel(QSize(int(AppConstants::onboardingWidth), int(AppConstants::onboardingHeight)),
+                            Panel::Focus::whenShown);
     const QRectF card(0, 0, AppConstants::onboardingWidth, AppConstants::onboardingHeight);
     panel->setCardShape(OnboardingStyle::roundedRect(card, AppConstants::onboardingCornerRadius));
     panel->setWindowTitle(QStringLiteral("Ondari"));
@@ -303,7 +326,9 @@ void OnboardingWindowController::animatePanelAlpha(double target, bool fadeIn,
 }
 
 bool OnboardingWindowController::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::Close && watched == m_panel.data()) {
+    // Only the window manager's close request minimises; a close from the program itself (a quit
+    // that closes every window first) goes through, or the quit would be cancelled.
+    if (event->type() == QEvent::Close && event->spontaneous() && watched == m_panel.data()) {
         event->ignore();
         windowShouldClose();
         return true;

@@ -33,7 +33,8 @@ public:
     };
 
     // Opens the place where the user grants the permission; false when it could not be formed.
-    using PermissionPaneOpener = std::function<bool()>;
+    // `closed` is called when that place closes again, granted or not.
+    using PermissionPaneOpener = std::function<bool(std::function<void()> closed)>;
 
     // Anything left empty is the shared one.
     struct Collaborators {
@@ -107,6 +108,7 @@ private:
     void transitionToMusicSelection();
     void dismissWindow();
     void openAccessibilitySettings();
+    void permissionPaneClosed();
 
     QCoro::Task<> continueAfterGrant();
     QCoro::Task<> continueAfterSkip();

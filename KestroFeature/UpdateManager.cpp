@@ -1,6 +1,7 @@
 #include "UpdateManager.h"
 
 #include "DebugLog.h"
+#include "Panel.h"
 #include "UserDefaults.h"
 
 #include <QApplication>
@@ -38,6 +39,10 @@ QMessageBox* makeBox(const QString& title, const QString& text) {
 }
 
 void showBox(QMessageBox* box) {
+    // A message box is modal by default; these only inform, and the toast and the tray menu
+    // must keep working while one is open.
+    box->setWindowModality(Qt::NonModal);
+    Panel::keepAboveShownPanels(box);
     box->show();
     box->raise();
     box->activateWindow();

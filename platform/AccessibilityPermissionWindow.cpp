@@ -1,6 +1,7 @@
 #include "AccessibilityPermissionWindow.h"
 
 #include "Accessibility.h"
+#include "Panel.h"
 
 #include <QApplication>
 #include <QHBoxLayout>
@@ -16,8 +17,7 @@ AccessibilityPermissionWindow::AccessibilityPermissionWindow(Accessibility& acce
 AccessibilityPermissionWindow::AccessibilityPermissionWindow(Accessibility& accessibility, Kind kind,
                                                              QWidget* parent)
     : QDialog(parent), m_accessibility(accessibility), m_kind(kind) {
-    // Stays above the onboarding panel, which floats too.
-    setWindowFlags(Qt::Dialog | Qt::WindowStaysOnTopHint | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Dialog | Qt::WindowCloseButtonHint);
     setWindowTitle(QStringLiteral("Ondari: Keyboard Shortcut"));
     if (!QApplication::windowIcon().isNull()) {
         setWindowIcon(QApplication::windowIcon());
@@ -119,6 +119,7 @@ AccessibilityPermissionWindow* AccessibilityPermissionWindow::open(Accessibility
         s_current = new AccessibilityPermissionWindow(accessibility);
         s_current->setAttribute(Qt::WA_DeleteOnClose);
     }
+    Panel::keepAboveShownPanels(s_current);
     s_current->show();
     s_current->raise();
     s_current->activateWindow();

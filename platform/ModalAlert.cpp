@@ -1,5 +1,7 @@
 #include "ModalAlert.h"
 
+#include "Panel.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
@@ -41,6 +43,7 @@ int MessageBoxAlertPresenter::runModal(const AlertRequest& alert) {
         }
     }
     box.setWindowModality(Qt::ApplicationModal);
+    Panel::keepAboveShownPanels(&box);
     box.raise();
     box.activateWindow();
     box.exec();

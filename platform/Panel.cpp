@@ -2,12 +2,14 @@
 
 #include "Shadow.h"
 
+#include <QApplication>
 #include <QGuiApplication>
 #include <QHash>
 #include <QPainter>
 #include <QRegion>
 #include <QTimer>
 #include <QVariantAnimation>
+#include <QWindow>
 #include <QtGui/qguiapplication_platform.h>
 
 #include <xcb/xcb.h>
@@ -78,13 +80,16 @@ QPointF lerp(QPointF a, QPointF b, qreal t) {
 
 } // namespace
 
-Panel::Panel(QSize frameSize, QWidget* parent)
+Panel::Panel(QSize frameSize, Focus focus, QWidget* parent)
     : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
-                          Qt::WindowDoesNotAcceptFocus | Qt::NoDropShadowWindowHint),
-      m_frameSize(frameSize), m_compositing(compositorRunning()) {
+                          Qt::NoDropShadowWindowHint |
+                          (focus == Focus::never ? Qt::WindowDoesNotAcceptFocus : Qt::WindowFlags())),
+      m_frameSize(frameSize), m_focus(focus), m_compositing(compositorRunning()) {
     setAttribute(Qt::WA_TranslucentBackground);
-    setAttribute(Qt::WA_ShowWithoutActivating);
-    setAttribute(Qt::WA_X11DoNotAcceptFocus);
+    if (focus == Focus::never) {
+        setAttribute(Qt::WA_ShowWithoutActivating);
+        setAttribute(Qt::WA_X11DoNotAcceptFocus);
+    }
     setFocusPolicy(Qt::NoFocus);
     setFixedSize(frameSize.grownBy(QMargins(shadowMargin, shadowMargin, shadowMargin, shadowMargin)));
     setFrameOrigin(QPoint(0, 0));
@@ -149,7 +154,37 @@ void Panel::setOpacity(qreal opacity) {
 void Panel::orderFront() {
     show();
     raise();
+    if (m_focus == Focus::whenShown) {
+        activateWindow();
+    }
     flush();
+}
+
+void Panel::keepAboveShownPanels(QWidget* dialog) {
+    if (!dialog) {
+        return;
+    }
+    // The panel that takes the focus is the one the user works in; the dialog belongs to it.
+    Panel* anchor = nullptr;
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        auto* panel = qobject_cast<Panel*>(window);
+        if (panel && panel != dialog && panel->isVisible() &&
+            (!anchor || panel->m_focus == Focus::whenShown)) {
+            anchor = panel;
+        }
+    }
+    if (!anchor) {
+        return;
+    }
+    // Panels live in the window manager's "above" layer; the dialog must share it, and as the
+    // panel's transient it stays on top of it within that layer.
+    if (!dialog->isVisible()) {
+        dialog->setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    }
+    dialog->winId();
+    if (QWindow* handle = dialog->windowHandle()) {
+        handle->setTransientParent(anchor->windowHandle());
+    }
 }
 
 void Panel::orderOut() {

@@ -12,18 +12,27 @@
 
 class QVariantAnimation;
 
-// A small floating window that never takes the focus: frameless, above other windows, on every
-// desktop, out of the task bar. Callers place and size its frame; the window itself is larger
-// by a transparent margin on every side that holds the card's shadow. Without a compositor the
-// window is cut to the card's shape, draws no shadow, and fades become plain shows and hides.
+// A small floating window: frameless, above other windows, on every desktop, out of the task
+// bar. Callers place and size its frame; the window itself is larger by a transparent margin on
+// every side that holds the card's shadow. Without a compositor the window is cut to the card's
+// shape, draws no shadow, and fades become plain shows and hides.
 class Panel : public QWidget {
     Q_OBJECT
 
 public:
     static constexpr int shadowMargin = 32;
 
-    explicit Panel(QSize frameSize, QWidget* parent = nullptr);
+    // Whether the panel takes the keyboard focus when it is ordered in.
+    enum class Focus { never, whenShown };
+
+    explicit Panel(QSize frameSize, Focus focus = Focus::never, QWidget* parent = nullptr);
     ~Panel() override;
+
+    Focus focus() const { return m_focus; }
+
+    // Panels float above ordinary windows, so a dialog opened while one is shown would open
+    // behind it: this keeps `dialog` above the shown panels (call before showing it).
+    static void keepAboveShownPanels(QWidget* dialog);
 
     // Placed at the frame and sized to it; the panel takes ownership.
     void setContentWidget(QWidget* content);
@@ -72,6 +81,7 @@ private:
     void finishAnimation();
 
     QSize m_frameSize;
+    Focus m_focus;
     QWidget* m_content = nullptr;
     bool m_compositing;
     qreal m_opacity = 1;

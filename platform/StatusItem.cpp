@@ -1,5 +1,6 @@
 #include "StatusItem.h"
 
+#include <QCursor>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QPainter>
@@ -10,6 +11,12 @@ StatusItem::StatusItem(QObject* parent)
     : QObject(parent), m_tray(new QSystemTrayIcon(this)), m_menu(new QMenu()) {
     m_menu->setToolTipsVisible(true);
     m_tray->setContextMenu(m_menu);
+    // A StatusNotifierItem tray exports the menu at once, which gives it a platform menu.
+    m_drawsOwnMenu = m_menu->platformMenu() == nullptr;
+    if (m_drawsOwnMenu) {
+        // Qt would pop the menu up on a right click by itself; opened here, it can stay shut.
+        m_tray->setContextMenu(nullptr);
+    }
     connect(m_menu, &QMenu::aboutToShow, this, [this] {
         emit menuOpenChanged(true);
         emit menuAboutToOpen(m_menu);
@@ -17,8 +24,10 @@ StatusItem::StatusItem(QObject* parent)
     connect(m_menu, &QMenu::aboutToHide, this, [this] { emit menuOpenChanged(false); });
     connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         // A status item opens its menu on a plain click as well.
-        if (reason == QSystemTrayIcon::Trigger && !m_menu->isVisible()) {
-            m_menu->popup(buttonRect().bottomLeft());
+        if (reason == QSystemTrayIcon::Trigger) {
+            openMenu(buttonRect().bottomLeft());
+        } else if (reason == QSystemTrayIcon::Context && m_drawsOwnMenu) {
+            openMenu(QCursor::pos());
         }
     });
 
@@ -29,6 +38,13 @@ StatusItem::StatusItem(QObject* parent)
 StatusItem::~StatusItem() {
     m_tray->hide();
     delete m_menu;
+}
+
+void StatusItem::openMenu(QPoint at) {
+    if (m_menu->isVisible() || (m_mayOpen && !m_mayOpen())) {
+        return;
+    }
+    m_menu->popup(at);
 }
 
 bool StatusItem::isTrayAvailable() {

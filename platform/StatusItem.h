@@ -5,6 +5,8 @@
 #include <QRect>
 #include <QTimer>
 
+#include <functional>
+
 class QMenu;
 class QSystemTrayIcon;
 
@@ -26,6 +28,12 @@ public:
     bool appearsDisabled() const { return m_disabled; }
 
     QMenu* menu() const { return m_menu; }
+    // Whether Qt draws the menu (an XEmbed tray); false where the desktop draws it
+    // (StatusNotifierItem): no widget items, tooltips or fonts there, and it cannot be kept shut.
+    bool drawsOwnMenu() const { return m_drawsOwnMenu; }
+    // Asked before Qt opens the menu; false keeps it shut. Menus the desktop draws open anyway.
+    void setMenuGate(std::function<bool()> mayOpen) { m_mayOpen = std::move(mayOpen); }
+
     virtual bool isVisibleInTray() const;
     static bool isTrayAvailable();
 
@@ -46,9 +54,12 @@ signals:
 private:
     void applyIcon();
     void showWhenTrayAppears();
+    void openMenu(QPoint at);
 
     QSystemTrayIcon* m_tray;
     QMenu* m_menu;
+    bool m_drawsOwnMenu = true;
+    std::function<bool()> m_mayOpen;
     QIcon m_image;
     bool m_disabled = false;
     QTimer m_trayPoll;

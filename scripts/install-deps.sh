@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
     cmake g++ make pkg-config
     qt6-base-dev qt6-svg-dev qcoro-qt6-dev libxtst-dev libsystemd-dev libxcb1-dev libxcb-xfixes0-dev libx11-xcb-dev
-    xvfb xauth xclip xdotool trayer xcompmgr fonts-dejavu-core
+    xvfb xauth xclip xdotool trayer xcompmgr openbox fonts-dejavu-core
     # The views' font (real Medium and Semibold faces); the tests measure text in it.
     fonts-inter
     clang-14 libclang-rt-14-dev

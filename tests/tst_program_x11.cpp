@@ -7,10 +7,17 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 #include <QProcess>
 #include <QRect>
 #include <QRegularExpression>
+#include <QSet>
 #include <QStandardPaths>
+#include <QtGui/qguiapplication_platform.h>
+
+#include <xcb/xcb.h>
+
+#include <cstdlib>
 
 namespace {
 const QString spotifyLink = QStringLiteral("https://open.spotify.com/track/0SZemtszoaQHL3aUuMS6WF");
@@ -28,58 +35,130 @@ QString run(const QString& program, const QStringList& arguments, const QByteArr
     return QString::fromUtf8(process.readAllStandardOutput());
 }
 
-struct Window {
-    QString id;
-    QRect rect;
-};
+xcb_connection_t* connection() {
+    return qApp->nativeInterface<QNativeInterface::QX11Application>()->connection();
+}
 
-// The visible windows of the program, with their rectangles.
-QList<Window> programWindows() {
-    QList<Window> result;
+// A window's rectangle on screen. Asked of the X server, as a window manager's frame around a
+// dialog makes xdotool's answer unreliable.
+std::optional<QRect> screenRect(xcb_window_t window) {
+    xcb_connection_t* c = connection();
+    xcb_get_geometry_reply_t* geometry = xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr);
+    if (!geometry) {
+        return std::nullopt;
+    }
+    xcb_translate_coordinates_reply_t* origin = xcb_translate_coordinates_reply(
+        c, xcb_translate_coordinates(c, window, geometry->root, 0, 0), nullptr);
+    std::optional<QRect> rect;
+    if (origin) {
+        rect = QRect(origin->dst_x, origin->dst_y, geometry->width, geometry->height);
+    }
+    std::free(origin);
+    std::free(geometry);
+    return rect;
+}
+
+// The visible windows that xdotool finds, by id.
+QMap<QString, QRect> visibleWindows(const QStringList& search) {
+    QMap<QString, QRect> result;
     const QStringList ids =
-        run(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                                        QStringLiteral("--classname"), QStringLiteral("ondari")})
+        run(QStringLiteral("xdotool"),
+            QStringList{QStringLiteral("search"), QStringLiteral("--onlyvisible")} + search)
             .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    static const QRegularExpression position(QStringLiteral("Position: (\\d+),(\\d+)"));
-    static const QRegularExpression geometry(QStringLiteral("Geometry: (\\d+)x(\\d+)"));
     for (const QString& id : ids) {
-        const QString text = run(QStringLiteral("xdotool"), {QStringLiteral("getwindowgeometry"), id});
-        const auto p = position.match(text);
-        const auto g = geometry.match(text);
-        if (p.hasMatch() && g.hasMatch()) {
-            result.append({id, QRect(p.captured(1).toInt(), p.captured(2).toInt(), g.captured(1).toInt(),
-                                     g.captured(2).toInt())});
+        if (const auto rect = screenRect(xcb_window_t(id.toULong()))) {
+            result.insert(id, *rect);
         }
     }
     return result;
 }
 
-std::optional<Window> programWindowWhere(const std::function<bool(const QRect&)>& fits) {
-    for (const Window& window : programWindows()) {
-        if (fits(window.rect)) {
-            return window;
+// The visible windows of the program.
+QMap<QString, QRect> programWindows() {
+    return visibleWindows({QStringLiteral("--classname"), QStringLiteral("ondari")});
+}
+
+QSet<QString> shownNow() {
+    const QStringList ids = programWindows().keys();
+    return {ids.begin(), ids.end()};
+}
+
+// A window of the program that fits, other than those in `ignore` (a menu is the window that
+// was not there before the click; the toast may be shown as well).
+std::optional<QRect> windowWhere(const std::function<bool(const QRect&)>& fits,
+                                 const QSet<QString>& ignore = {}) {
+    const QMap<QString, QRect> windows = programWindows();
+    for (auto it = windows.cbegin(); it != windows.cend(); ++it) {
+        if (!ignore.contains(it.key()) && fits(it.value())) {
+            return it.value();
         }
     }
     return std::nullopt;
 }
 
-std::optional<QRect> windowWhere(const std::function<bool(const QRect&)>& fits) {
-    const std::optional<Window> window = programWindowWhere(fits);
-    return window ? std::optional<QRect>(window->rect) : std::nullopt;
+// The id of a window of the program that fits.
+std::optional<QString> windowIdWhere(const std::function<bool(const QRect&)>& fits) {
+    const QMap<QString, QRect> windows = programWindows();
+    for (auto it = windows.cbegin(); it != windows.cend(); ++it) {
+        if (fits(it.value())) {
+            return it.key();
+        }
+    }
+    return std::nullopt;
 }
+
+// The panels' windows are their cards plus a shadow margin of 32 on every side.
+const QSize onboardingWindow(660 + 64, 480 + 64);
+const QSize tooltipWindow(300 + 64, 100 + 64);
 
 bool isTrayIcon(const QRect& r) {
     return r.width() <= 48 && r.height() <= 48;
 }
+bool isOnboarding(const QRect& r) {
+    return r.size() == onboardingWindow;
+}
+bool isTooltip(const QRect& r) {
+    return r.size() == tooltipWindow;
+}
 bool isMenu(const QRect& r) {
-    return r.height() > 100 && r.width() > 100;
+    return r.height() > 100 && r.width() > 100 && !isOnboarding(r) && !isTooltip(r);
+}
+// A message box: wider than the tray icon, smaller than the panel.
+bool isDialog(const QRect& r) {
+    return r.width() > 150 && r.width() < 600 && r.height() > 60 && r.height() < 400 && !isTooltip(r);
+}
+// A point on the onboarding's card, from the card's top-left corner.
+QPoint onCard(const QRect& window, int x, int y) {
+    return window.topLeft() + QPoint(32 + x, 32 + y);
 }
 
-void click(const QPoint& at) {
-    run(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QString::number(at.x()),
-                                    QString::number(at.y()), QStringLiteral("click"), QStringLiteral("1")});
+void click(const QPoint& at, int button = 1) {
+    run(QStringLiteral("xdotool"),
+        {QStringLiteral("mousemove"), QString::number(at.x()), QString::number(at.y()),
+         QStringLiteral("click"), QString::number(button)});
 }
 
+void key(const QString& name) {
+    run(QStringLiteral("xdotool"), {QStringLiteral("key"), name});
+}
+
+// Whether a window manager runs on the display.
+bool windowManagerRunning() {
+    xcb_connection_t* c = connection();
+    const QByteArray name = "_NET_SUPPORTING_WM_CHECK";
+    xcb_intern_atom_reply_t* atom =
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(name.size()), name.constData()), nullptr);
+    if (!atom) {
+        return false;
+    }
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    xcb_get_property_reply_t* property =
+        xcb_get_property_reply(c, xcb_get_property(c, 0, root, atom->atom, XCB_ATOM_WINDOW, 0, 1), nullptr);
+    const bool running = property && xcb_get_property_value_length(property) == 4;
+    std::free(property);
+    std::free(atom);
+    return running;
+}
 QByteArray readAll(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
@@ -97,7 +176,7 @@ void prepareHome(const QString& home) {
     QDir().mkpath(home + QStringLiteral("/runtime"));
     writeFile(home + QStringLiteral("/.config/Ondari/Ondari.conf"),
               "[General]\nconversionMode=automatic\ntargetService=appleMusic\nsourceService=spotify\n"
-              "hasMigratedServiceSettings=true\nshowURLPreview=false\n");
+              "hasMigratedServiceSettings=true\nshowURLPreview=false\nhasSeenMenuBarTooltip=true\n");
     writeFile(home + QStringLiteral("/.config/Ondari/key-observation-consent"), "allowed\n");
 }
 
@@ -122,23 +201,65 @@ QByteArray entryStarting(const QString& program, bool hidden) {
 }
 } // namespace
 
-// The built program as a user meets it: a tray icon with a menu, converting a copied link.
+// The built program as a user meets it, under a window manager and a tray host: a tray icon
+// with a menu, converting a copied link; a new user's first run and every way out of it.
 class ProgramTest : public QObject {
     Q_OBJECT
 
+    QProcess windowManager;
+    QProcess compositor;
     QProcess tray;
     QProcess program;
     FakeSongLinkServer server;
     QString home;
+
+    // Starts the program with its home folder at `folder`.
+    void start(const QString& folder) {
+        program.setProcessEnvironment(environmentFor(folder, server.baseURL()));
+        program.setProcessChannelMode(QProcess::ForwardedChannels);
+        program.start(QStringLiteral(ONDARI_PROGRAM), {});
+    }
+
+    // A home folder with nothing in it: a new user.
+    static QString newHome(const QString& name) {
+        const QString folder = TestEnvironment::root() + QLatin1Char('/') + name;
+        QDir(folder).removeRecursively();
+        QDir().mkpath(folder + QStringLiteral("/runtime"));
+        QFile::setPermissions(folder + QStringLiteral("/runtime"),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        return folder;
+    }
+
+    static int logCount(const QString& folder, const QString& message) {
+        QFile log(folder + QStringLiteral("/ondari_debug.log"));
+        if (!log.open(QIODevice::ReadOnly)) {
+            return 0;
+        }
+        return int(log.readAll().count(("] " + message + "\n").toUtf8()));
+    }
+
+    // The program ended by itself, normally.
+    void verifyEnded() {
+        QTRY_COMPARE_WITH_TIMEOUT(program.state(), QProcess::NotRunning, 3000);
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+    }
 
 private slots:
     void initTestCase() {
         if (QGuiApplication::platformName() != QLatin1String("xcb")) {
             QSKIP("needs an X server");
         }
-        for (const char* tool : {"trayer", "xdotool", "xclip"}) {
+        for (const char* tool : {"openbox", "xcompmgr", "trayer", "xdotool", "xclip"}) {
             QVERIFY2(!QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty(), tool);
         }
+        // A real window manager: it stacks, frames and focuses windows as a desktop does.
+        windowManager.start(QStringLiteral("openbox"), {});
+        QVERIFY(windowManager.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(windowManagerRunning(), 10000);
+        // With a compositor the panels fade, so a minimised panel is still shown for a moment.
+        compositor.start(QStringLiteral("xcompmgr"), {});
+        QVERIFY(compositor.waitForStarted());
         tray.start(QStringLiteral("trayer"),
                    {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"),
                     QStringLiteral("right"), QStringLiteral("--widthtype"), QStringLiteral("request"),
@@ -162,12 +283,14 @@ private slots:
     void cleanupTestCase() {
         tray.kill();
         tray.waitForFinished();
+        compositor.kill();
+        compositor.waitForFinished();
+        windowManager.kill();
+        windowManager.waitForFinished();
     }
 
     void startsConvertsAndQuitsFromItsMenu() {
-        program.setProcessEnvironment(environmentFor(home, server.baseURL()));
-        program.setProcessChannelMode(QProcess::ForwardedChannels);
-        program.start(QStringLiteral(ONDARI_PROGRAM), {});
+        start(home);
         QVERIFY(program.waitForStarted());
 
         // The icon shows in the tray.
@@ -175,11 +298,12 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT((icon = windowWhere(isTrayIcon)).has_value(), 10000);
 
         // A click opens the menu; Escape closes it.
+        QSet<QString> shown = shownNow();
         click(icon->center());
         std::optional<QRect> menu;
-        QTRY_VERIFY_WITH_TIMEOUT((menu = windowWhere(isMenu)).has_value(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT((menu = windowWhere(isMenu, shown)).has_value(), 5000);
         run(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Escape")});
-        QTRY_VERIFY_WITH_TIMEOUT(!windowWhere(isMenu).has_value(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!windowWhere(isMenu, shown).has_value(), 5000);
 
         // A link copied by another program comes back converted.
         const QString expected = QJsonDocument::fromJson(*FakeSongLinkServer::recordedBody(recording))
@@ -205,9 +329,13 @@ private slots:
         QCOMPARE(pasted, expected);
         QCOMPARE(server.requests().size(), 1);
 
-        // "Quit", the menu's last item, ends the program and everything it started.
+        // "Quit", the menu's last item, ends the program and everything it started. The toast goes
+        // first: under this window manager the frame around its shadow margin takes the clicks
+        // meant for the icon.
+        QTRY_COMPARE_WITH_TIMEOUT(programWindows().size(), 1, 10000);
+        shown = shownNow();
         click(icon->center());
-        QTRY_VERIFY_WITH_TIMEOUT((menu = windowWhere(isMenu)).has_value(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT((menu = windowWhere(isMenu, shown)).has_value(), 5000);
         click(QPoint(menu->center().x(), menu->bottom() - 12));
         QTRY_COMPARE_WITH_TIMEOUT(program.state(), QProcess::NotRunning, 5000);
         QCOMPARE(program.exitStatus(), QProcess::NormalExit);
@@ -217,6 +345,96 @@ private slots:
         QVERIFY(log.readAll().contains("Automatic mode: enqueuing URL for auto-conversion to Apple Music"));
     }
 
+    // Closed to the tray, clicked there before setup, skipped, saved: the menu opens at every
+    // click, and Quit ends the program while the music-service page is open.
+    void newUserSkipsAndQuitsFromTheMenu() {
+        const QString folder = newHome(QStringLiteral("new-user-skips"));
+        start(folder);
+        QVERIFY(program.waitForStarted());
+        std::optional<QRect> icon;
+        std::optional<QRect> panel;
+        QTRY_VERIFY_WITH_TIMEOUT((icon = windowWhere(isTrayIcon)).has_value(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT((panel = windowWhere(isOnboarding)).has_value(), 10000);
+
+        // The close button minimises to the tray; a click there shows the onboarding, no menu.
+        click(onCard(*panel, 24, 24));
+        QTRY_VERIFY_WITH_TIMEOUT(!windowWhere(isOnboarding).has_value(), 5000);
+        const QSet<QString> shown = shownNow();
+        click(icon->center());
+        QTRY_VERIFY_WITH_TIMEOUT((panel = windowWhere(isOnboarding)).has_value(), 5000);
+        QVERIFY(!windowWhere(isMenu, shown).has_value());
+
+        // The skip confirmation opens above the panel and takes the click on "Skip Anyway".
+        click(onCard(*panel, 330, 444));
+        std::optional<QRect> confirmation;
+        QTRY_VERIFY_WITH_TIMEOUT((confirmation = windowWhere(isDialog)).has_value(), 5000);
+        // "Skip Anyway" is the left one of the two buttons in the box's bottom-right corner.
+        QTest::qWait(200);
+        click(QPoint(confirmation->right() - 113, confirmation->bottom() - 24));
+        QTRY_COMPARE_WITH_TIMEOUT(logCount(folder, QStringLiteral("Onboarding: skip() called")), 1, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            logCount(folder, QStringLiteral("Onboarding: Transitioning to music selection")), 1, 5000);
+        QTest::qWait(800);               // the page switch
+        click(onCard(*panel, 330, 401)); // Save
+        QTRY_COMPARE_WITH_TIMEOUT(logCount(folder, QStringLiteral("AppController setup complete")), 1, 5000);
+
+        // "Got it" closes the first-run tooltip.
+        std::optional<QRect> tooltip;
+        QTRY_VERIFY_WITH_TIMEOUT((tooltip = windowWhere(isTooltip)).has_value(), 5000);
+        QTest::qWait(400);
+        click(tooltip->topLeft() + QPoint(297, 86));
+        QTRY_VERIFY_WITH_TIMEOUT(!windowWhere(isTooltip).has_value(), 5000);
+
+        // The menu opens, mapped, for a left and for a right click.
+        for (const int button : {1, 3}) {
+            const QSet<QString> before = shownNow();
+            click(icon->center(), button);
+            QTRY_VERIFY_WITH_TIMEOUT(windowWhere(isMenu, before).has_value(), 5000);
+            key(QStringLiteral("Escape"));
+            QTRY_VERIFY_WITH_TIMEOUT(!windowWhere(isMenu, before).has_value(), 5000);
+        }
+
+        // "Configure Music Services" (the first item), then "Quit" (the last) with that page open.
+        QSet<QString> before = shownNow();
+        click(icon->center());
+        std::optional<QRect> menu;
+        QTRY_VERIFY_WITH_TIMEOUT((menu = windowWhere(isMenu, before)).has_value(), 5000);
+        click(QPoint(menu->center().x(), menu->top() + 10));
+        QTRY_VERIFY_WITH_TIMEOUT(windowWhere(isOnboarding).has_value(), 5000);
+        before = shownNow();
+        click(icon->center());
+        QTRY_VERIFY_WITH_TIMEOUT((menu = windowWhere(isMenu, before)).has_value(), 5000);
+        click(QPoint(menu->center().x(), menu->bottom() - 12));
+        verifyEnded();
+    }
+
+    // "Don't Allow" brings the Allow button back; Quit on the waiting page ends the program.
+    void newUserDeclinesThenQuitsWhileWaiting() {
+        const QString folder = newHome(QStringLiteral("new-user-declines"));
+        start(folder);
+        QVERIFY(program.waitForStarted());
+        std::optional<QRect> panel;
+        QTRY_VERIFY_WITH_TIMEOUT((panel = windowWhere(isOnboarding)).has_value(), 10000);
+        const QStringList permissionWindow{QStringLiteral("--name"), QStringLiteral("Keyboard Shortcut")};
+        QMap<QString, QRect> windows;
+        click(onCard(*panel, 479, 306)); // "Allow Accessibility access"
+        QTRY_VERIFY_WITH_TIMEOUT(!(windows = visibleWindows(permissionWindow)).isEmpty(), 5000);
+        QTest::qWait(200);
+        // "Don't Allow" is the left one of the two buttons in the window's bottom-right corner.
+        const QRect window = windows.first();
+        click(QPoint(window.right() - 130, window.bottom() - 28));
+        QTRY_VERIFY_WITH_TIMEOUT(visibleWindows(permissionWindow).isEmpty(), 5000);
+        QCOMPARE(logCount(folder, QStringLiteral("Onboarding: Permission window closed without a grant")), 1);
+
+        // The Allow button is back and opens the window again.
+        click(onCard(*panel, 479, 306));
+        QTRY_VERIFY_WITH_TIMEOUT(!visibleWindows(permissionWindow).isEmpty(), 5000);
+        QCOMPARE(logCount(folder, QStringLiteral("Onboarding: requestAccessibility() called")), 2);
+
+        click(onCard(*panel, 636, 18)); // "Quit", top-right while waiting
+        verifyEnded();
+        QVERIFY(!QFile::exists(folder + QStringLiteral("/.config/Ondari/key-observation-consent")));
+    }
     // An entry written by a copy that has since moved starts this one, on or off as it was.
     void autostartEntryFollowsTheRunningCopy_data() {
         QTest::addColumn<bool>("hidden");
@@ -231,9 +449,7 @@ private slots:
         const LoginItem entry = autostartEntry(user);
         writeFile(entry.entryPath(), entryStarting(QStringLiteral("/old place/Ondari.AppImage"), hidden));
 
-        program.setProcessEnvironment(environmentFor(user, server.baseURL()));
-        program.setProcessChannelMode(QProcess::ForwardedChannels);
-        program.start(QStringLiteral(ONDARI_PROGRAM), {});
+        start(user);
         QVERIFY(program.waitForStarted());
         const QString self = QFileInfo(QStringLiteral(ONDARI_PROGRAM)).canonicalFilePath();
         QTRY_COMPARE_WITH_TIMEOUT(entry.entryProgram(), std::optional<QString>(self), 10000);
@@ -276,10 +492,10 @@ private slots:
         QVERIFY(program.waitForStarted());
 
         // The alert's default button moves.
-        std::optional<Window> alert;
-        QTRY_VERIFY_WITH_TIMEOUT((alert = programWindowWhere(isMenu)).has_value(), 10000);
-        run(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), alert->id});
-        run(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Return")});
+        std::optional<QString> alert;
+        QTRY_VERIFY_WITH_TIMEOUT((alert = windowIdWhere(isMenu)).has_value(), 10000);
+        run(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), *alert});
+        key(QStringLiteral("Return"));
         QTRY_COMPARE_WITH_TIMEOUT(program.state(), QProcess::NotRunning, 10000);
         QCOMPARE(program.exitCode(), 0);
         QTRY_COMPARE_WITH_TIMEOUT(QString::fromUtf8(readAll(marker)), installed + QLatin1Char('\n'), 5000);

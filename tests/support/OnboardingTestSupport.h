@@ -17,6 +17,7 @@
 #include <QIcon>
 #include <QTest>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -41,6 +42,8 @@ struct OnboardingRig {
     // Answers of the skip alert, in order; Cancel (1) when they run out.
     std::vector<int> alertAnswers;
     int permissionPaneOpened = 0;
+    // Closes the last opened permission pane (as "Don't Allow", Escape or its close button do).
+    std::function<void()> closePermissionPane;
     // Completion handler calls, in order.
     std::vector<bool> completions;
     std::unique_ptr<OnboardingWindowController> controller;
@@ -84,8 +87,9 @@ struct OnboardingRig {
             alertAnswers.erase(alertAnswers.begin());
             return answer;
         });
-        parts.openPermissionPane = [this] {
+        parts.openPermissionPane = [this](std::function<void()> closed) {
             ++permissionPaneOpened;
+            closePermissionPane = std::move(closed);
             return true;
         };
         parts.timing = timing;
