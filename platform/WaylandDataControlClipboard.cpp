@@ -1,9 +1,9 @@
 #include "WaylandDataControlClipboard.h"
 
 #include "Pasteboard.h"
+#include "PendingReads.h"
 
 #include <QByteArray>
-#include <QPointer>
 #include <QStringDecoder>
 
 #include <algorithm>
@@ -17,7 +17,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include <csignal>
@@ -64,16 +63,9 @@ struct WaylandDataControlClipboard::Private {
     ~Private();
 
     // GUI thread
-    struct Request {
-        QPointer<QObject> context;
-        std::function<void(Result)> done;
-    };
     QObject receiver; // queued work lands here; destroyed only after the worker has stopped
     std::function<void()> changed;
-    quint64 lastId = 0;
-    std::unordered_map<quint64, Request> requests;
-
-    void deliver(quint64 id, Result result);
+    PendingReads reads;
 
     // shared
     struct Command {
@@ -209,18 +201,6 @@ WaylandDataControlClipboard::Private::~Private() {
 void WaylandDataControlClipboard::Private::wake() {
     const uint64_t one = 1;
     [[maybe_unused]] const ssize_t written = ::write(wakeFd, &one, sizeof one);
-}
-
-void WaylandDataControlClipboard::Private::deliver(quint64 id, Result result) {
-    const auto it = requests.find(id);
-    if (it == requests.end()) {
-        return;
-    }
-    Request request = std::move(it->second);
-    requests.erase(it);
-    if (request.context) {
-        request.done(std::move(result));
-    }
 }
 
 void WaylandDataControlClipboard::Private::onGlobal(void* data, wl_registry* registry, uint32_t name,
@@ -496,7 +476,7 @@ void WaylandDataControlClipboard::Private::run() {
         QMetaObject::invokeMethod(
             &receiver,
             [this, id = command->readId, result = std::move(result)]() mutable {
-                deliver(id, std::move(result));
+                reads.deliver(id, std::move(result));
             },
             Qt::QueuedConnection);
     }
@@ -657,8 +637,7 @@ WaylandDataControlClipboard::create(std::function<void()> changed) {
 }
 
 void WaylandDataControlClipboard::read(QObject* context, std::function<void(std::optional<QString>)> done) {
-    const quint64 id = ++d->lastId;
-    d->requests.emplace(id, Private::Request{context, std::move(done)});
+    const quint64 id = d->reads.add(context, std::move(done));
     {
         std::lock_guard lock(d->mutex);
         d->queue.push_back({id, {}});

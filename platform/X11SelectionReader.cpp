@@ -1,9 +1,9 @@
 #include "X11SelectionReader.h"
 
 #include "Pasteboard.h"
+#include "PendingReads.h"
 
 #include <QGuiApplication>
-#include <QPointer>
 #include <QStringDecoder>
 
 #include <algorithm>
@@ -16,7 +16,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include <poll.h>
@@ -138,18 +137,12 @@ struct X11SelectionReader::Private {
     ~Private();
 
     // GUI thread
-    struct Request {
-        QPointer<QObject> context;
-        std::function<void(Result)> done;
-    };
     QObject receiver; // queued results land here; destroyed only after the worker has stopped
-    quint64 lastId = 0;
-    std::unordered_map<quint64, Request> requests;
+    PendingReads reads;
     xcb_connection_t* qtConnection = nullptr; // none without a Qt GUI on xcb
     xcb_window_t qtOwnerWindow = XCB_NONE;    // set while this reader keeps Qt's notices off
     std::function<void(int)> ownerChangeHandler;
 
-    void deliver(quint64 id, Result result);
     void turnQtNoticesOff();
     void announceOwnerChanges();
 
@@ -256,18 +249,6 @@ void X11SelectionReader::Private::announceOwnerChanges() {
     }
 }
 
-void X11SelectionReader::Private::deliver(quint64 id, Result result) {
-    const auto it = requests.find(id);
-    if (it == requests.end()) {
-        return;
-    }
-    Request request = std::move(it->second);
-    requests.erase(it);
-    if (request.context) {
-        request.done(std::move(result));
-    }
-}
-
 void X11SelectionReader::Private::run() {
     for (;;) {
         quint64 id = 0;
@@ -294,7 +275,8 @@ void X11SelectionReader::Private::run() {
             return;
         }
         QMetaObject::invokeMethod(
-            &receiver, [this, id, result = std::move(result)]() mutable { deliver(id, std::move(result)); },
+            &receiver,
+            [this, id, result = std::move(result)]() mutable { reads.deliver(id, std::move(result)); },
             Qt::QueuedConnection);
     }
 }
@@ -671,8 +653,7 @@ void X11SelectionReader::setOwnerChangeHandler(std::function<void(int)> handler)
 }
 
 void X11SelectionReader::read(QObject* context, std::function<void(std::optional<QString>)> done) {
-    const quint64 id = ++d->lastId;
-    d->requests.emplace(id, Private::Request{context, std::move(done)});
+    const quint64 id = d->reads.add(context, std::move(done));
     {
         std::lock_guard lock(d->mutex);
         d->queue.push_back(id);

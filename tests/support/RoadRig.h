@@ -60,10 +60,9 @@ namespace OtherProgram {
 QProcess* copy(QObject* owner, const QByteArray& content, const QStringList& extra = {});
 // What a paste gives now ("" when nothing is there); the event loop keeps running meanwhile.
 QString paste();
-// Ends the copies (stopped ones too) and waits for Qt's notice of the clipboard's owner leaving,
-// which belongs to the test that ends and must not count as a copy in the next one. False when
-// that notice never came.
-bool endAll(QList<QPointer<QProcess>>& copies);
+// Ends the copies (stopped ones too) and waits a moment for Qt's notice of the clipboard's owner
+// leaving, which belongs to the test that ends.
+void endAll(QList<QPointer<QProcess>>& copies);
 } // namespace OtherProgram
 
 // The longest gap between ticks of a 10 ms timer on the GUI thread: how long the thread was
