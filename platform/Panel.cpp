@@ -28,10 +28,10 @@
 
 namespace {
 
-// A panel that never takes focus stays out of the window manager's hands on X11: a window
-// manager frames a managed window, and the frame takes clicks across the whole window, shadow
-// margin included, whatever input shape the window has. Unmanaged, it keeps above every managed
-// window, as menus and tooltips do, and shows on every desktop.
+// A panel that never takes focus stays out of the window manager's hands on X11: the frame a
+// window manager puts around a managed window may take clicks across the whole window, shadow
+// margin included, whatever input shape the window has (openbox does). Unmanaged, it keeps above
+// every managed window, as menus and tooltips do, and shows on every desktop.
 Qt::WindowFlags panelFlags(Panel::Focus focus) {
     Qt::WindowFlags flags =
         Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::NoDropShadowWindowHint;
