@@ -28,6 +28,22 @@
 
 namespace {
 
+// A panel that never takes focus stays out of the window manager's hands on X11: the frame a
+// window manager puts around a managed window may take clicks across the whole window, shadow
+// margin included, whatever input shape the window has (openbox does). Unmanaged, it keeps above
+// every managed window, as menus and tooltips do, and shows on every desktop.
+Qt::WindowFlags panelFlags(Panel::Focus focus) {
+    Qt::WindowFlags flags =
+        Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::NoDropShadowWindowHint;
+    if (focus == Panel::Focus::never) {
+        flags |= Qt::WindowDoesNotAcceptFocus;
+        if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+            flags |= Qt::X11BypassWindowManagerHint;
+        }
+    }
+    return flags;
+}
+
 std::optional<bool>& compositorOverride() {
     static std::optional<bool> value;
     return value;
@@ -81,10 +97,8 @@ QPointF lerp(QPointF a, QPointF b, qreal t) {
 } // namespace
 
 Panel::Panel(QSize frameSize, Focus focus, QWidget* parent)
-    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
-                          Qt::NoDropShadowWindowHint |
-                          (focus == Focus::never ? Qt::WindowDoesNotAcceptFocus : Qt::WindowFlags())),
-      m_frameSize(frameSize), m_focus(focus), m_compositing(compositorRunning()) {
+    : QWidget(parent, panelFlags(focus)), m_frameSize(frameSize), m_focus(focus),
+      m_compositing(compositorRunning()) {
     setAttribute(Qt::WA_TranslucentBackground);
     if (focus == Focus::never) {
         setAttribute(Qt::WA_ShowWithoutActivating);
@@ -165,10 +179,12 @@ void Panel::keepAboveShownPanels(QWidget* dialog) {
         return;
     }
     // The panel that takes the focus is the one the user works in; the dialog belongs to it.
+    // No managed window, a dialog included, can go above an unmanaged panel.
     Panel* anchor = nullptr;
     for (QWidget* window : QApplication::topLevelWidgets()) {
         auto* panel = qobject_cast<Panel*>(window);
         if (panel && panel != dialog && panel->isVisible() &&
+            !panel->windowFlags().testFlag(Qt::X11BypassWindowManagerHint) &&
             (!anchor || panel->m_focus == Focus::whenShown)) {
             anchor = panel;
         }

@@ -22,7 +22,8 @@ class Panel : public QWidget {
 public:
     static constexpr int shadowMargin = 32;
 
-    // Whether the panel takes the keyboard focus when it is ordered in.
+    // Whether the panel takes the keyboard focus when it is ordered in. On X11 a panel that never
+    // does is not managed by the window manager (override-redirect), as menus are.
     enum class Focus { never, whenShown };
 
     explicit Panel(QSize frameSize, Focus focus = Focus::never, QWidget* parent = nullptr);
