@@ -18,7 +18,6 @@
 #include "ToastWindow.h"
 #include "UpdateManager.h"
 
-#include <QApplication>
 #include <QDialog>
 #include <QFile>
 #include <QLabel>

@@ -432,9 +432,9 @@ void MusicSelectionView::chooseTarget(TargetServiceOption option) {
 void MusicSelectionView::startLabelChange(bool source) {
     // The label chosen so far fades out while the new one fades in, on the label's spring.
     if (source) {
-        m_leavingSourceLabel = SourceServiceOption(m_selectedSource);
+        m_leavingSource = m_selectedSource;
     } else {
-        m_leavingTargetLabel = TargetServiceOption(m_selectedTarget);
+        m_leavingTarget = m_selectedTarget;
     }
     OnboardingSpring* change = source ? m_sourceChange : m_targetChange;
     change->setValue(0.0);
@@ -646,14 +646,10 @@ void MusicSelectionView::paintPickerLabel(QPainter& painter, const QRectF& conte
         return;
     }
     // A change in flight: the two labels cross over.
-    const std::optional<PickerLabel> leaving =
-        source ? (m_leavingSourceLabel ? std::optional(sourceLabel(*m_leavingSourceLabel)) : std::nullopt)
-               : (m_leavingTargetLabel ? std::optional(targetLabel(*m_leavingTargetLabel)) : std::nullopt);
+    const PickerLabel leaving = source ? sourceLabel(m_leavingSource) : targetLabel(m_leavingTarget);
     const double opacity = painter.opacity();
-    if (leaving) {
-        painter.setOpacity(opacity * (1.0 - progress));
-        paintPickerContent(painter, content, *leaving, scheme);
-    }
+    painter.setOpacity(opacity * (1.0 - progress));
+    paintPickerContent(painter, content, leaving, scheme);
     painter.setOpacity(opacity * progress);
     paintPickerContent(painter, content, now, scheme);
     painter.setOpacity(opacity);

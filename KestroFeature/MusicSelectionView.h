@@ -144,8 +144,9 @@ private:
     OnboardingSpring* m_pickerHeight;
     OnboardingSpring* m_sourceChange;
     OnboardingSpring* m_targetChange;
-    std::optional<SourceServiceOption> m_leavingSourceLabel;
-    std::optional<TargetServiceOption> m_leavingTargetLabel;
+    // The choices a label changes from; read only while its change is in flight.
+    SourceServiceOption m_leavingSource = SourceServiceOption::spotify;
+    TargetServiceOption m_leavingTarget = TargetServiceOption::spotify;
 };
 
 // A picker's popover: one row per option on a dark card, opening under the picker.

@@ -10,7 +10,6 @@
 #include "OnboardingWindowController.h"
 #include "Termination.h"
 
-#include <QApplication>
 #include <QMouseEvent>
 #include <QPainter>
 
