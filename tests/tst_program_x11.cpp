@@ -234,11 +234,7 @@ class ProgramTest : public QObject {
     }
 
     static int logCount(const QString& folder, const QString& message) {
-        QFile log(folder + QStringLiteral("/ondari_debug.log"));
-        if (!log.open(QIODevice::ReadOnly)) {
-            return 0;
-        }
-        return int(log.readAll().count(("] " + message + "\n").toUtf8()));
+        return int(TestEnvironment::debugLogMessagesIn(folder).count(message));
     }
 
     // The program ended by itself, normally.
