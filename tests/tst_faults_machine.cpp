@@ -68,20 +68,7 @@ struct Machine {
         return write(config + QStringLiteral("/Ondari/Ondari.conf"), content);
     }
     QString logPath() const { return home + QStringLiteral("/ondari_debug.log"); }
-    QStringList log() const {
-        QFile file(logPath());
-        QStringList messages;
-        if (!file.open(QIODevice::ReadOnly)) {
-            return messages;
-        }
-        for (const QByteArray& line : file.readAll().split('\n')) {
-            const qsizetype end = line.indexOf("] ");
-            if (line.startsWith('[') && end > 0) {
-                messages.append(QString::fromUtf8(line.mid(end + 2)));
-            }
-        }
-        return messages;
-    }
+    QStringList log() const { return TestEnvironment::debugLogMessagesIn(home); }
 
     QProcessEnvironment environment(const QString& apiBaseURL) const {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

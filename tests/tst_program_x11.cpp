@@ -83,28 +83,23 @@ QSet<QString> shownNow() {
     return {ids.begin(), ids.end()};
 }
 
-// A window of the program that fits, other than those in `ignore` (a menu is the window that
-// was not there before the click; the toast may be shown as well).
-std::optional<QRect> windowWhere(const std::function<bool(const QRect&)>& fits,
-                                 const QSet<QString>& ignore = {}) {
+// A window of the program that fits, by id, other than those in `ignore` (a menu is the window
+// that was not there before the click; the toast may be shown as well).
+std::optional<std::pair<QString, QRect>> findWindow(const std::function<bool(const QRect&)>& fits,
+                                                    const QSet<QString>& ignore = {}) {
     const QMap<QString, QRect> windows = programWindows();
     for (auto it = windows.cbegin(); it != windows.cend(); ++it) {
         if (!ignore.contains(it.key()) && fits(it.value())) {
-            return it.value();
+            return std::make_pair(it.key(), it.value());
         }
     }
     return std::nullopt;
 }
 
-// The id of a window of the program that fits.
-std::optional<QString> windowIdWhere(const std::function<bool(const QRect&)>& fits) {
-    const QMap<QString, QRect> windows = programWindows();
-    for (auto it = windows.cbegin(); it != windows.cend(); ++it) {
-        if (fits(it.value())) {
-            return it.key();
-        }
-    }
-    return std::nullopt;
+std::optional<QRect> windowWhere(const std::function<bool(const QRect&)>& fits,
+                                 const QSet<QString>& ignore = {}) {
+    const auto found = findWindow(fits, ignore);
+    return found ? std::optional<QRect>(found->second) : std::nullopt;
 }
 
 // The panels' windows are their cards plus a shadow margin of 32 on every side.
@@ -216,9 +211,11 @@ class ProgramTest : public QObject {
     FakeSongLinkServer server;
     QString home;
 
-    // Starts the program with its home folder at `folder`.
-    void start(const QString& folder) {
-        program.setProcessEnvironment(environmentFor(folder, server.baseURL()));
+    // Starts the program with its home folder at `folder`, and `extra` in its environment.
+    void start(const QString& folder, const QProcessEnvironment& extra = {}) {
+        QProcessEnvironment env = environmentFor(folder, server.baseURL());
+        env.insert(extra);
+        program.setProcessEnvironment(env);
         program.setProcessChannelMode(QProcess::ForwardedChannels);
         program.start(QStringLiteral(ONDARI_PROGRAM), {});
     }
@@ -234,11 +231,7 @@ class ProgramTest : public QObject {
     }
 
     static int logCount(const QString& folder, const QString& message) {
-        QFile log(folder + QStringLiteral("/ondari_debug.log"));
-        if (!log.open(QIODevice::ReadOnly)) {
-            return 0;
-        }
-        return int(log.readAll().count(("] " + message + "\n").toUtf8()));
+        return int(TestEnvironment::debugLogMessagesIn(folder).count(message));
     }
 
     // The program ended by itself, normally.
@@ -305,7 +298,7 @@ private slots:
         click(icon->center());
         std::optional<QRect> menu;
         QTRY_VERIFY_WITH_TIMEOUT((menu = windowWhere(isMenu, shown)).has_value(), 5000);
-        run(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Escape")});
+        key(QStringLiteral("Escape"));
         QTRY_VERIFY_WITH_TIMEOUT(!windowWhere(isMenu, shown).has_value(), 5000);
 
         // A link copied by another program comes back converted.
@@ -488,18 +481,17 @@ private slots:
             writeFile(entry.entryPath(), entryStarting(downloaded, true));
         }
 
-        QProcessEnvironment env = environmentFor(user, server.baseURL());
-        env.insert(QStringLiteral("APPIMAGE"), downloaded);
-        env.insert(QStringLiteral("APPDIR"), QFileInfo(QStringLiteral(ONDARI_PROGRAM)).canonicalPath());
-        program.setProcessEnvironment(env);
-        program.setProcessChannelMode(QProcess::ForwardedChannels);
-        program.start(QStringLiteral(ONDARI_PROGRAM), {});
+        QProcessEnvironment appImage;
+        appImage.insert(QStringLiteral("APPIMAGE"), downloaded);
+        appImage.insert(QStringLiteral("APPDIR"), QFileInfo(QStringLiteral(ONDARI_PROGRAM)).canonicalPath());
+        start(user, appImage);
         QVERIFY(program.waitForStarted());
 
         // The alert's default button moves.
-        std::optional<QString> alert;
-        QTRY_VERIFY_WITH_TIMEOUT((alert = windowIdWhere(isMenu)).has_value(), 10000);
-        run(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), *alert});
+        std::optional<std::pair<QString, QRect>> alert;
+        QTRY_VERIFY_WITH_TIMEOUT((alert = findWindow(isMenu)).has_value(), 10000);
+        run(QStringLiteral("xdotool"),
+            {QStringLiteral("windowfocus"), QStringLiteral("--sync"), alert->first});
         key(QStringLiteral("Return"));
         QTRY_COMPARE_WITH_TIMEOUT(program.state(), QProcess::NotRunning, 10000);
         QCOMPARE(program.exitCode(), 0);

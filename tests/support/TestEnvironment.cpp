@@ -65,7 +65,11 @@ QString debugLogPath() {
 }
 
 QStringList debugLogMessages() {
-    QFile file(debugLogPath());
+    return debugLogMessagesIn(home());
+}
+
+QStringList debugLogMessagesIn(const QString& homeFolder) {
+    QFile file(homeFolder + QStringLiteral("/ondari_debug.log"));
     if (!file.open(QIODevice::ReadOnly)) {
         return {};
     }

@@ -20,6 +20,8 @@ QByteArray readTestData(const QString& relativePath);
 QString debugLogPath();
 // The messages of the debug log, without their time stamps.
 QStringList debugLogMessages();
+// The same for the debug log of another home folder (a program started by the test).
+QStringList debugLogMessagesIn(const QString& homeFolder);
 // Only the messages that start with the prefix.
 QStringList debugLogMessages(const QString& prefix);
 void clearDebugLog();
