@@ -29,8 +29,6 @@ public:
     explicit Panel(QSize frameSize, Focus focus = Focus::never, QWidget* parent = nullptr);
     ~Panel() override;
 
-    Focus focus() const { return m_focus; }
-
     // Panels float above ordinary windows, so a dialog opened while one is shown would open
     // behind it: this keeps `dialog` above the shown panels (call before showing it).
     static void keepAboveShownPanels(QWidget* dialog);

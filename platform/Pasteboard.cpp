@@ -18,7 +18,7 @@ Pasteboard::Pasteboard(QObject* parent) : QObject(parent) {
         // Some compositors pass the clipboard to X11 clients only while one has focus; where
         // one offers data control, that serves instead.
         if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
-            m_dataControl = WaylandDataControlClipboard::create([this] { onDataControlChanged(); });
+            m_dataControl = WaylandDataControlClipboard::create([this] { countChanges(1); });
         }
         if (!m_dataControl) {
             m_reader = X11SelectionReader::create();
@@ -29,10 +29,7 @@ Pasteboard::Pasteboard(QObject* parent) : QObject(parent) {
     }
     if (m_reader) {
         // Other programs' copies, a burst of them at once; our own writes count in writeString.
-        m_reader->setOwnerChangeHandler([this](int changes) {
-            m_changeCount += changes;
-            emit changeCountChanged(m_changeCount);
-        });
+        m_reader->setOwnerChangeHandler([this](int changes) { countChanges(changes); });
         return;
     }
     connect(QGuiApplication::clipboard(), &QClipboard::changed, this, [this](QClipboard::Mode mode) {
@@ -56,27 +53,23 @@ void Pasteboard::onClipboardChanged() {
     if (QGuiApplication::clipboard()->ownsClipboard()) {
         return; // the later notice of our own write
     }
-    ++m_changeCount;
-    emit changeCountChanged(m_changeCount);
+    countChanges(1);
 }
 
-void Pasteboard::onDataControlChanged() {
-    ++m_changeCount;
+void Pasteboard::countChanges(int changes) {
+    m_changeCount += changes;
     emit changeCountChanged(m_changeCount);
 }
 
 void Pasteboard::writeString(const QString& text) {
     if (m_dataControl) {
         m_dataControl->write(text);
-        ++m_changeCount;
-        emit changeCountChanged(m_changeCount);
-        return;
+    } else {
+        m_writing = true;
+        QGuiApplication::clipboard()->setText(text, QClipboard::Clipboard);
+        m_writing = false;
     }
-    m_writing = true;
-    QGuiApplication::clipboard()->setText(text, QClipboard::Clipboard);
-    m_writing = false;
-    ++m_changeCount;
-    emit changeCountChanged(m_changeCount);
+    countChanges(1);
 }
 
 void Pasteboard::readString(QObject* context, std::function<void(std::optional<QString>)> done) {

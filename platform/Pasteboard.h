@@ -48,7 +48,7 @@ signals:
 
 private:
     void onClipboardChanged(); // the in-process clipboard only
-    void onDataControlChanged();
+    void countChanges(int changes);
 
     int m_changeCount = 0;
     bool m_writing = false;

@@ -67,10 +67,6 @@ QString family() {
     return current().family;
 }
 
-QList<int> availableWeights() {
-    return current().weights;
-}
-
 int nearestWeight(const QList<int>& available, int wanted) {
     std::optional<int> best;
     for (int weight : available) {

@@ -28,9 +28,8 @@ QFont font(int pixelSize, QFont::Weight weight = QFont::Normal);
 QFont font(TextStyle style);
 int pixelSize(TextStyle style);
 
-// The family in use, and the weights (100 to 900) of its upright faces.
+// The family in use.
 QString family();
-QList<int> availableWeights();
 // The preferred family, when it is installed with all the weights the views use.
 inline constexpr char preferredFamily[] = "Inter";
 

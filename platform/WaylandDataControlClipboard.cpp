@@ -47,6 +47,8 @@ const char* const passwordHintType = "x-kde-passwordManagerHint";
 constexpr std::array<const char*, 2> textTypes = {"text/plain;charset=utf-8", "UTF8_STRING"};
 // What our own selection offers besides the marker that tells it apart.
 constexpr std::array<const char*, 3> offeredTypes = {"text/plain;charset=utf-8", "UTF8_STRING", "text/plain"};
+// Our own selections offer this type with a suffix of their own.
+constexpr char markerPrefix[] = "application/x-ondari-source-";
 
 void drainSigpipe() {
     sigset_t pipeSet;
@@ -242,7 +244,7 @@ void WaylandDataControlClipboard::Private::onOfferType(void* data, zwlr_data_con
     const bool wanted = std::strcmp(type, passwordHintType) == 0 ||
                         std::any_of(textTypes.begin(), textTypes.end(),
                                     [type](const char* t) { return std::strcmp(type, t) == 0; }) ||
-                        std::strncmp(type, "application/x-ondari-source-", 28) == 0;
+                        std::strncmp(type, markerPrefix, sizeof markerPrefix - 1) == 0;
     if (wanted && offer->types.size() < 16) {
         offer->types.emplace_back(type);
     }
@@ -611,8 +613,7 @@ WaylandDataControlClipboard::create(std::function<void()> changed) {
     d.display = display;
     d.changed = std::move(changed);
     static std::atomic<int> instances{0};
-    d.marker =
-        "application/x-ondari-source-" + std::to_string(::getpid()) + "-" + std::to_string(++instances);
+    d.marker = markerPrefix + std::to_string(::getpid()) + "-" + std::to_string(++instances);
     d.wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (d.wakeFd < 0) {
         return nullptr;

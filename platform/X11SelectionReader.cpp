@@ -95,6 +95,7 @@ xcb_window_t findQtSelectionOwner(xcb_connection_t* qt) {
     const uint32_t mask = setup->resource_id_mask;
     const auto netWmName = xcb_intern_atom(qt, 0, 12, "_NET_WM_NAME");
     XcbReply<xcb_intern_atom_reply_t> netWmNameAtom(xcb_intern_atom_reply(qt, netWmName, nullptr));
+    const xcb_atom_t property = netWmNameAtom ? netWmNameAtom->atom : xcb_atom_t(XCB_ATOM_WM_NAME);
     for (auto roots = xcb_setup_roots_iterator(setup); roots.rem; xcb_screen_next(&roots)) {
         XcbReply<xcb_query_tree_reply_t> tree(
             xcb_query_tree_reply(qt, xcb_query_tree(qt, roots.data->root), nullptr));
@@ -105,8 +106,6 @@ xcb_window_t findQtSelectionOwner(xcb_connection_t* qt) {
         std::vector<std::pair<xcb_window_t, xcb_get_property_cookie_t>> ours;
         for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
             if ((children[i] & ~mask) == base) {
-                const xcb_atom_t property =
-                    netWmNameAtom ? netWmNameAtom->atom : xcb_atom_t(XCB_ATOM_WM_NAME);
                 ours.emplace_back(children[i], xcb_get_property(qt, 0, children[i], property,
                                                                 XCB_GET_PROPERTY_TYPE_ANY, 0, 64));
             }
