@@ -2,6 +2,7 @@
 
 #include "DebugLog.h"
 #include "PreciseSleep.h"
+#include "ReplyLimits.h"
 #include "SongLinkError.h"
 
 #include <QMetaEnum>
@@ -9,7 +10,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QScopeGuard>
-#include <QTimer>
 
 #include <QCoroNetworkReply>
 
@@ -242,33 +242,9 @@ QCoro::Task<SongLinkResponse> SongLinkService::performRequest(QUrl url, Cancella
     cancel.onCancelled(
         reply, [reply] { reply->abort(); }, Qt::QueuedConnection);
     m_shutdown.onCancelled(reply, [reply] { reply->abort(); });
-    // The time-out bounds the whole exchange. Qt's own transfer time-out is no substitute: any
-    // byte that trickles in restarts it, which would hold the attempt (and the queue behind it)
-    // for good, and its coarse timer ends up to 5% early.
-    bool overran = false;
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    deadline.setTimerType(Qt::PreciseTimer);
-    connect(&deadline, &QTimer::timeout, reply, [reply, &overran] {
-        overran = true;
-        reply->abort();
-    });
-    deadline.start(m_timeout);
-    // The body is capped by the length announced and by the bytes that arrive, so an endless
-    // answer is dropped at the cap instead of growing the process.
-    bool oversized = false;
-    const auto checkSize = [reply, &oversized] {
-        bool known = false;
-        const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
-        if (!oversized &&
-            ((known && announced > maxAnswerBytes) || reply->bytesAvailable() > maxAnswerBytes)) {
-            oversized = true;
-            reply->abort();
-        }
-    };
-    connect(reply, &QNetworkReply::metaDataChanged, reply, checkSize);
-    connect(reply, &QNetworkReply::readyRead, reply, checkSize);
-
+    // The time-out bounds the whole exchange (its coarse transfer time-out would also end up to 5%
+    // early), and the body is capped, so an endless answer is dropped instead of growing the process.
+    const ReplyLimits limits(reply, m_timeout, maxAnswerBytes);
     co_await reply;
 
     if (isGone(self)) {
@@ -278,11 +254,11 @@ QCoro::Task<SongLinkResponse> SongLinkService::performRequest(QUrl url, Cancella
     if (cancel.isCancelled()) {
         throw SongLinkError::networkError(QStringLiteral("OperationCanceledError: cancelled"));
     }
-    if (overran) {
+    if (limits.overran()) {
         throw SongLinkError::networkError(
             QStringLiteral("TimeoutError: no complete answer within %1 ms").arg(m_timeout.count()));
     }
-    if (oversized) {
+    if (limits.oversized()) {
         throw SongLinkError::networkError(
             QStringLiteral("OperationCanceledError: the answer is larger than %1 bytes").arg(maxAnswerBytes));
     }

@@ -4,6 +4,7 @@
 #include "AppConstants.h"
 #include "PlaceholderAlbumArt.h"
 #include "PlatformIcons.h"
+#include "ReplyLimits.h"
 #include "SkeletonView.h"
 #include "SystemColors.h"
 #include "SystemFont.h"
@@ -13,7 +14,6 @@
 #include <QNetworkReply>
 #include <QPainter>
 #include <QPainterPath>
-#include <QTimer>
 
 namespace {
 constexpr int albumArt = int(AppConstants::albumArtSize);
@@ -137,21 +137,8 @@ bool SongPreviewView::startDownload(const QUrl& url) {
     QNetworkReply* reply = m_network.get(QNetworkRequest(url));
     m_download = reply;
     connect(reply, &QNetworkReply::finished, this, [this, reply] { downloadFinished(reply); });
-    // The whole exchange has one deadline, however slowly its bytes arrive.
-    auto* deadline = new QTimer(reply);
-    deadline->setSingleShot(true);
-    deadline->setTimerType(Qt::PreciseTimer);
-    connect(deadline, &QTimer::timeout, reply, [reply] { reply->abort(); });
-    deadline->start(coverTimeout);
-    const auto checkSize = [reply] {
-        bool known = false;
-        const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
-        if ((known && announced > maxCoverBytes) || reply->bytesAvailable() > maxCoverBytes) {
-            reply->abort();
-        }
-    };
-    connect(reply, &QNetworkReply::metaDataChanged, reply, checkSize);
-    connect(reply, &QNetworkReply::readyRead, reply, checkSize);
+    // Bounded in time and size, however slowly or endlessly its bytes arrive.
+    new ReplyLimits(reply, coverTimeout, maxCoverBytes, reply);
     return true;
 }
 

@@ -1,5 +1,6 @@
 #include "Updater.h"
 
+#include "ReplyLimits.h"
 #include "UserDefaults.h"
 
 #include <QCoreApplication>
@@ -49,37 +50,15 @@ QCoro::Task<UpdateCheckResult> fetchFeed(QNetworkAccessManager* network, QUrl fe
             guard->deleteLater();
         }
     });
-    // One deadline for the whole exchange: Qt's transfer time-out starts again at every byte, so a
-    // feed trickling in would keep the check (and the menu item it disables) going for good.
-    auto overran = std::make_shared<bool>(false);
-    auto oversized = std::make_shared<bool>(false);
-    auto* deadline = new QTimer(reply);
-    deadline->setSingleShot(true);
-    deadline->setTimerType(Qt::PreciseTimer);
-    QObject::connect(deadline, &QTimer::timeout, reply, [reply, overran] {
-        *overran = true;
-        reply->abort();
-    });
-    deadline->start(timeout);
-    const auto checkSize = [reply, oversized] {
-        bool known = false;
-        const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
-        if (!*oversized && ((known && announced > Updater::maxFeedBytes) ||
-                            reply->bytesAvailable() > Updater::maxFeedBytes)) {
-            *oversized = true;
-            reply->abort();
-        }
-    };
-    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, checkSize);
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, checkSize);
-
+    // The menu item stays disabled while a check runs, so a trickling or endless feed must end.
+    const ReplyLimits limits(reply, timeout, Updater::maxFeedBytes);
     co_await reply;
 
-    if (*overran) {
+    if (limits.overran()) {
         co_return failure(QStringLiteral("The update feed did not arrive within %1 seconds.")
                               .arg(std::chrono::duration<double>(timeout).count()));
     }
-    if (*oversized) {
+    if (limits.oversized()) {
         co_return failure(
             QStringLiteral("The update feed is larger than %1 bytes.").arg(Updater::maxFeedBytes));
     }
