@@ -52,7 +52,8 @@ private:
 
     int m_changeCount = 0;
     bool m_writing = false;
-    std::unique_ptr<X11SelectionReader> m_reader; // null off X11: in-process reads
+    // Null off X11 (in-process reads) and where data control serves.
+    std::unique_ptr<X11SelectionReader> m_reader;
     // Set in a Wayland session whose compositor offers data control: it serves instead of X11.
     std::unique_ptr<WaylandDataControlClipboard> m_dataControl;
 };
