@@ -24,9 +24,11 @@ bool chooseDisplay() {
         std::fprintf(stderr, "Ondari needs an X11 display (or XWayland): DISPLAY is not set.\n");
         return false;
     }
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "xcb");
-    }
+    // Always xcb, whatever the session asks of Qt: the clipboard readers, the key observation
+    // and the placing of panels are X11 code, and under Qt's Wayland plugin the clipboard would
+    // quietly fall back to an in-process reader and panels could not be placed. Wayland
+    // programs' copies reach us through the data-control clipboard instead.
+    qputenv("QT_QPA_PLATFORM", "xcb");
     return true;
 }
 

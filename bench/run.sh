@@ -10,10 +10,10 @@ set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${ONDARI_BENCH_BUILD_DIR:-$repo/build-bench-release}
-testdata=${ONDARI_TESTDATA_DIR:-$repo/../shared/testdata}
+testdata=${ONDARI_TESTDATA_DIR:-$repo/tests/data}
 
 if [ "${1:-}" != "--measure" ]; then
-    "$repo/scripts/install-deps.sh"
+    "$repo/scripts/install-deps.sh" bench
     cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DONDARI_BUILD_BENCH=ON -DBUILD_TESTING=OFF \
         -DONDARI_TESTDATA_DIR="$testdata" >/dev/null
     cmake --build "$build" -j"$(nproc)" --target ondari fake-songlink-server ondari-bench \

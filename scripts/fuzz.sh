@@ -8,11 +8,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 build_dir="${BUILD_DIR:-build-fuzz}"
-testdata="${ONDARI_TESTDATA_DIR:-../shared/testdata}"
+testdata="${ONDARI_TESTDATA_DIR:-tests/data}"
 
-scripts/install-deps.sh
+scripts/install-deps.sh test
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-14 \
-    -DONDARI_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
+    -DONDARI_FUZZ=ON -DONDARI_WERROR=ON -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build_dir" -j"$(nproc)" --target fuzz_musicurlparser fuzz_songlinkresponse fuzz_appcast
 
 # Seeds from the test data: every copied text of the link table, every recorded answer.

@@ -1,17 +1,38 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, only those that are missing.
+# Installs the Debian packages that are missing for a purpose:
+#   run    building and running Ondari (the default)
+#   test   that, plus what the tests, the sanitizer build and the fuzzing use
+#   bench  that of run, plus what the benchmarks use
+# Usage: scripts/install-deps.sh [run|test|bench]
 set -euo pipefail
+purpose="${1:-run}"
 packages=(
     cmake g++ make pkg-config
     qt6-base-dev qt6-svg-dev qcoro-qt6-dev libxtst-dev libsystemd-dev libxcb1-dev libxcb-xfixes0-dev libx11-xcb-dev
-    xvfb xauth xclip xdotool trayer xcompmgr openbox fonts-dejavu-core
-    # The views' font (real Medium and Semibold faces); the tests measure text in it.
-    fonts-inter
-    clang-14 libclang-rt-14-dev
-    libbenchmark-dev libxfixes-dev
     libwayland-dev libwayland-bin
-    sway mutter xwayland wl-clipboard dbus-daemon x11-xserver-utils
+    # The views' font (real Medium and Semibold faces).
+    fonts-inter
 )
+# A private X server with a window manager, a tray and a compositor, and the tools that copy,
+# type and click in it.
+desktop=(xvfb xauth xclip xdotool trayer xcompmgr openbox fonts-dejavu-core x11-xserver-utils)
+case "$purpose" in
+run) ;;
+test)
+    packages+=("${desktop[@]}"
+        # The sanitizer build and the fuzz targets.
+        clang-14 libclang-rt-14-dev
+        # The Wayland sessions the program test runs in.
+        sway mutter xwayland wl-clipboard dbus-daemon)
+    ;;
+bench)
+    packages+=("${desktop[@]}" libbenchmark-dev libxfixes-dev)
+    ;;
+*)
+    echo "usage: $0 [run|test|bench]" >&2
+    exit 2
+    ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

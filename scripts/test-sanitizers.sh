@@ -9,9 +9,9 @@ root=$PWD
 build_dir="${BUILD_DIR:-build-asan}"
 jobs="${JOBS:-$(nproc)}"
 
-scripts/install-deps.sh
+scripts/install-deps.sh test
 sanitize="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
-cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug \
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug -DONDARI_WERROR=ON \
     -DCMAKE_CXX_FLAGS="$sanitize" \
     -DCMAKE_EXE_LINKER_FLAGS="$sanitize" -DCMAKE_SHARED_LINKER_FLAGS="$sanitize"
 cmake --build "$build_dir" -j"$jobs"

@@ -130,7 +130,7 @@ QString FakeSongLinkServer::recordedDir() {
     if (!recordedDirOverride().isEmpty()) {
         return recordedDirOverride();
     }
-    return qEnvironmentVariable("ONDARI_TESTDATA_DIR", QStringLiteral("../shared/testdata")) +
+    return qEnvironmentVariable("ONDARI_TESTDATA_DIR", QStringLiteral(ONDARI_TESTDATA_DIR)) +
            QStringLiteral("/api-responses");
 }
 

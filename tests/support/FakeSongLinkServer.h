@@ -103,7 +103,7 @@ public:
     // may hold "&", so the value runs up to the last "&userCountry=" when there is one.
     static std::optional<QString> linkOf(const QByteArray& target);
 
-    // ONDARI_TESTDATA_DIR/api-responses (by default ../shared/testdata/api-responses).
+    // ONDARI_TESTDATA_DIR/api-responses (by default tests/data/api-responses).
     static QString recordedDir();
     static void setRecordedDir(const QString& dir);
     static QList<RecordedEntry> recordedIndex();

@@ -49,7 +49,7 @@ QString configHome() {
 
 QString testDataDir() {
     const QString fromEnv = qEnvironmentVariable("ONDARI_TESTDATA_DIR");
-    return fromEnv.isEmpty() ? QStringLiteral("../shared/testdata") : fromEnv;
+    return fromEnv.isEmpty() ? QStringLiteral(ONDARI_TESTDATA_DIR) : fromEnv;
 }
 
 QByteArray readTestData(const QString& relativePath) {

@@ -13,7 +13,7 @@ void prepare();
 QString root();
 QString home();
 QString configHome();
-// ../shared/testdata, or ONDARI_TESTDATA_DIR.
+// tests/data, or ONDARI_TESTDATA_DIR.
 QString testDataDir();
 QByteArray readTestData(const QString& relativePath);
 
