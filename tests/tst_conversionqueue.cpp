@@ -199,7 +199,7 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         QTRY_VERIFY_WITH_TIMEOUT(!queue->currentRequest(), 7000);
-        QVERIFY2(clock.elapsed() >= 4990 && clock.elapsed() < 5400,
+        QVERIFY2(clock.elapsed() >= 4990 && clock.elapsed() < 6500,
                  qPrintable(QString::number(clock.elapsed())));
     }
 

@@ -37,29 +37,17 @@ private slots:
         QCOMPARE(p ? Platforms::rawValue(*p) : QStringLiteral("none"), expected);
     }
 
-    void platformTables() {
+    void platformOrderAndRoundTrip() {
         const auto& all = Platforms::allCases();
         QCOMPARE(all.size(), size_t(6));
         QCOMPARE(all.front(), Platform::spotify);
         QCOMPARE(all.back(), Platform::soundcloud);
-        QStringList rows;
         QSet<size_t> hashes;
         for (Platform p : all) {
-            rows << QStringList{Platforms::rawValue(p), Platforms::displayName(p), Platforms::songLinkKey(p),
-                                Platforms::apiProviderName(p)}
-                        .join(QLatin1Char('|'));
             QCOMPARE(Platforms::fromRawValue(Platforms::rawValue(p)), p);
             QCOMPARE(qHash(p, 7), qHash(Platforms::rawValue(p), 7));
             hashes.insert(qHash(p));
         }
-        QCOMPARE(rows, (QStringList{
-                           "spotify|Spotify|spotify|spotify",
-                           "appleMusic|Apple Music|appleMusic|itunes",
-                           "youtubeMusic|YouTube Music|youtubeMusic|youtube",
-                           "yandexMusic|Yandex Music|yandex|yandex",
-                           "tidal|Tidal|tidal|tidal",
-                           "soundcloud|SoundCloud|soundcloud|soundcloud",
-                       }));
         QCOMPARE(hashes.size(), 6);
     }
 
@@ -146,46 +134,12 @@ private slots:
         }
     }
 
-    void optionTables() {
+    void optionCounts() {
         QCOMPARE(SettingOptions::allCases<TimeoutOption>().size(), size_t(3));
         QCOMPARE(SettingOptions::allCases<ConversionMode>().size(), size_t(3));
         QCOMPARE(SettingOptions::allCases<StreamingServicePair>().size(), size_t(7));
         QCOMPARE(SettingOptions::allCases<SourceServiceOption>().size(), size_t(7));
         QCOMPARE(SettingOptions::allCases<TargetServiceOption>().size(), size_t(8));
-
-        QStringList modes;
-        for (ConversionMode m : SettingOptions::allCases<ConversionMode>()) {
-            modes << SettingOptions::rawValue(m) + QLatin1Char('|') + SettingOptions::displayName(m) +
-                         QLatin1Char('|') + SettingOptions::description(m);
-        }
-        QCOMPARE(modes, (QStringList{"silent|Silent|Manual conversion from menu bar",
-                                     "default|Default|Show toast with prompt",
-                                     "automatic|Automatic|Auto-convert immediately"}));
-
-        QStringList pairs;
-        for (StreamingServicePair p : SettingOptions::allCases<StreamingServicePair>()) {
-            pairs << SettingOptions::rawValue(p) + QLatin1Char('|') + SettingOptions::displayName(p);
-        }
-        QCOMPARE(pairs, (QStringList{"spotifyAppleMusic|Spotify <> Apple Music",
-                                     "spotifyYouTubeMusic|Spotify <> YouTube Music",
-                                     "spotifyYandexMusic|Spotify <> Yandex Music",
-                                     "appleMusicYouTubeMusic|Apple Music <> YouTube Music",
-                                     "appleMusicYandexMusic|Apple Music <> Yandex Music",
-                                     "youTubeMusicYandexMusic|YouTube Music <> Yandex Music",
-                                     "askEachTime|Ask Each Time"}));
-
-        QCOMPARE(SettingOptions::subtitle(SourceServiceOption::anyService),
-                 std::optional<QString>(QStringLiteral("Detect URLs from all music services")));
-        QCOMPARE(SettingOptions::subtitle(SourceServiceOption::spotify), std::nullopt);
-        QCOMPARE(SettingOptions::subtitle(TargetServiceOption::askEachTime),
-                 std::optional<QString>(QStringLiteral("Choose the target service each time")));
-        QCOMPARE(SettingOptions::subtitle(TargetServiceOption::universalLink),
-                 std::optional<QString>(QStringLiteral("A page with links to all music services")));
-        QCOMPARE(SettingOptions::displayName(SourceServiceOption::anyService), QStringLiteral("Any Service"));
-        QCOMPARE(SettingOptions::displayName(TargetServiceOption::askEachTime),
-                 QStringLiteral("Ask Each Time"));
-        QCOMPARE(SettingOptions::displayName(TargetServiceOption::universalLink),
-                 QStringLiteral("Universal Link"));
     }
 
     // The service options name the services in the same order, with the same texts.
@@ -210,50 +164,14 @@ private slots:
         QCOMPARE(SettingOptions::platform(TargetServiceOption::universalLink), std::nullopt);
     }
 
-    void conversionRequestEquality() {
-        const QUuid id = QUuid::createUuid();
-        const ConversionRequest base(id, QStringLiteral("https://tidal.com/track/1"), Platform::tidal,
-                                     Platform::spotify, ConversionRequest::ConversionState::pending(), false,
-                                     false);
-        QVERIFY(base == base);
-
-        ConversionRequest otherId = base;
-        otherId.id = QUuid::createUuid();
-        QVERIFY(!(otherId == base));
-
-        const ConversionRequest otherTarget(id, base.sourceURL, Platform::tidal, Platform::appleMusic,
-                                            base.state, false, false);
-        QVERIFY(!(otherTarget == base));
-        const ConversionRequest otherURL(id, base.sourceURL + QLatin1Char('2'), Platform::tidal,
-                                         Platform::spotify, base.state, false, false);
-        QVERIFY(!(otherURL == base));
-        const ConversionRequest otherSource(id, base.sourceURL, Platform::soundcloud, Platform::spotify,
-                                            base.state, false, false);
-        QVERIFY(!(otherSource == base));
-        const ConversionRequest automatic(id, base.sourceURL, Platform::tidal, Platform::spotify, base.state,
-                                          true, false);
-        QVERIFY(!(automatic == base));
-        const ConversionRequest universal(id, base.sourceURL, Platform::tidal, Platform::spotify, base.state,
-                                          false, true);
-        QVERIFY(!(universal == base));
-
-        ConversionRequest converting = base;
-        converting.state = ConversionRequest::ConversionState::converting();
-        QVERIFY(!(converting == base));
-        QCOMPARE(converting.id, base.id);
-        QCOMPARE(converting.sourceURL, base.sourceURL);
-        QCOMPARE(converting.targetPlatform, base.targetPlatform);
-
-        // The short form: Spotify to Apple Music, not a universal page.
-        const ConversionRequest shortForm(id, QStringLiteral("u"),
+    // The short form: Spotify to Apple Music, not a universal page.
+    void conversionRequestShortForm() {
+        const ConversionRequest shortForm(QUuid::createUuid(), QStringLiteral("u"),
                                           ConversionRequest::ConversionState::success(), true);
         QCOMPARE(shortForm.sourcePlatform, Platform::spotify);
         QCOMPARE(shortForm.targetPlatform, Platform::appleMusic);
         QCOMPARE(shortForm.isUniversalLink, false);
         QCOMPARE(shortForm.autoConvert, true);
-        QVERIFY(shortForm == ConversionRequest(id, QStringLiteral("u"), Platform::spotify,
-                                               Platform::appleMusic,
-                                               ConversionRequest::ConversionState::success(), true, false));
     }
 
     void conversionStateEquality() {

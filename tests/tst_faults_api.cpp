@@ -192,7 +192,8 @@ private slots:
         // one), as HTTP clients do; the program itself makes one attempt.
         QTest::addColumn<int>("sends");
         QTest::addColumn<QString>("shown");
-        // When the error may show, counted from the moment the first link was taken.
+        // When the error may show, counted from the moment the first link was taken; the latest
+        // leaves room for a busy machine, short of a further attempt.
         QTest::addColumn<int>("earliestMs");
         QTest::addColumn<int>("latestMs");
         const QString network = QStringLiteral("error: Network error | Check your connection");
@@ -200,22 +201,22 @@ private slots:
         const QByteArray garbageUnderTheCap = garbage(1900 * 1024);
         // The faulty answers come late enough for the second link to be copied meanwhile.
         QTest::newRow("5xx three times") << Answer::withStatus(503, R"({"statusCode":503})").after(300ms) << 3
-                                         << 3 << unavailable << 2400 << 3500;
+                                         << 3 << unavailable << 2400 << 4000;
         QTest::newRow("dropped connection")
-            << Answer::dropped().after(700ms) << 1 << 2 << network << 1400 << 2000;
+            << Answer::dropped().after(700ms) << 1 << 2 << network << 1400 << 2800;
         QTest::newRow("body cut short") << Answer::cutShort(200, syntheticAnswer(firstId), 3000).after(1000ms)
-                                        << 1 << 1 << network << 1000 << 1800;
+                                        << 1 << 1 << network << 1000 << 2600;
         QTest::newRow("1.9 MB of garbage")
             << Answer::withStatus(200, garbageUnderTheCap).after(1000ms) << 1 << 1
-            << QStringLiteral("error: Invalid response | -") << 1000 << 2200;
+            << QStringLiteral("error: Invalid response | -") << 1000 << 3000;
         // A byte every 100 ms would take over twenty minutes: the time-out bounds the whole answer.
         QTest::newRow("slow trickle past the time-out")
             << Answer::withStatus(200, syntheticAnswer(firstId)).trickled(100ms) << 1 << 1 << network << 2000
-            << 2600;
+            << 3500;
         // The head at once, then a body that keeps coming but would need six seconds.
         QTest::newRow("slow body past the time-out")
             << Answer::withStatus(200, syntheticAnswer(firstId)).trickled(100ms, 200) << 1 << 1 << network
-            << 2000 << 2600;
+            << 2000 << 3500;
     }
 
     void failureIsShownAndTheNextLinkStillConverts() {
@@ -241,7 +242,8 @@ private slots:
         stalls.stop();
         qInfo("longest stall of the GUI thread: %lld ms", stalls.longestGapMs());
         // Waiting on the service, or taking in megabytes of its answer, never holds up the GUI thread.
-        QVERIFY2(stalls.longestGapMs() <= 100, qPrintable(QString::number(stalls.longestGapMs())));
+        QVERIFY2(stalls.longestGapMs() < TestEnvironment::guiBlockedMs,
+                 qPrintable(QString::number(stalls.longestGapMs())));
         // A failure leaves the clipboard as the user left it.
         QCOMPARE(OtherProgram::paste(), second());
 
@@ -356,7 +358,8 @@ private slots:
         qInfo("idle %lld KiB, peak %lld KiB, longest stall %lld ms", idle, memory.peakKiB(),
               stalls.longestGapMs());
         QVERIFY2(memory.peakKiB() - idle < 64 * 1024, qPrintable(QString::number(memory.peakKiB() - idle)));
-        QVERIFY2(stalls.longestGapMs() <= 100, qPrintable(QString::number(stalls.longestGapMs())));
+        QVERIFY2(stalls.longestGapMs() < TestEnvironment::guiBlockedMs,
+                 qPrintable(QString::number(stalls.longestGapMs())));
         QTest::qWait(300);
         QVERIFY2(MemoryMeter::residentKiB() - idle < 32 * 1024,
                  qPrintable(QString::number(MemoryMeter::residentKiB() - idle)));
@@ -424,7 +427,8 @@ private slots:
         QTest::qWait(200);
         stalls.stop();
         QCOMPARE(road->toast->contentView()->songRow()->cover(), SongPreviewView::Cover::placeholder);
-        QVERIFY2(stalls.longestGapMs() <= 100, qPrintable(QString::number(stalls.longestGapMs())));
+        QVERIFY2(stalls.longestGapMs() < TestEnvironment::guiBlockedMs,
+                 qPrintable(QString::number(stalls.longestGapMs())));
         // A writer can open a FIFO without waiting only while a reader has it open.
         const int writer = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK);
         const int openError = errno;
@@ -443,7 +447,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(road->shown().startsWith(QLatin1String("error")), 20000);
         const qint64 waited = sinceTaken.elapsed();
         qInfo("the request failed after %lld ms", waited);
-        QVERIFY2(waited >= 15000 && waited <= 15300, qPrintable(QString::number(waited)));
+        QVERIFY2(waited >= 15000 && waited <= 16500, qPrintable(QString::number(waited)));
         QCOMPARE(road->shown(), QStringLiteral("error: Network error | Check your connection"));
         QCOMPARE(OtherProgram::paste(), second());
         QCOMPARE(RoadLog::count(attempt(1, first())), 1);

@@ -121,8 +121,9 @@ private slots:
         stalls.stop();
         qInfo("the read was given up after %lld ms; longest stall %lld ms", givenUpAfter,
               stalls.longestGapMs());
-        QVERIFY2(givenUpAfter >= 5000 && givenUpAfter <= 6000, qPrintable(QString::number(givenUpAfter)));
-        QVERIFY2(stalls.longestGapMs() <= 50, qPrintable(QString::number(stalls.longestGapMs())));
+        QVERIFY2(givenUpAfter >= 5000 && givenUpAfter <= 7000, qPrintable(QString::number(givenUpAfter)));
+        QVERIFY2(stalls.longestGapMs() < TestEnvironment::guiBlockedMs,
+                 qPrintable(QString::number(stalls.longestGapMs())));
 
         QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("prompt"), 2000);
         QCOMPARE(road->queue->currentRequest()->sourceURL, link);
@@ -156,7 +157,8 @@ private slots:
         QTest::qWait(2000);
         stalls.stop();
         qInfo("longest stall of the GUI thread: %lld ms", stalls.longestGapMs());
-        QVERIFY2(stalls.longestGapMs() <= 50, qPrintable(QString::number(stalls.longestGapMs())));
+        QVERIFY2(stalls.longestGapMs() < TestEnvironment::guiBlockedMs,
+                 qPrintable(QString::number(stalls.longestGapMs())));
         QCOMPARE(road->shown(), QStringLiteral("hidden"));
         expectNextCopySeen();
         QFile::remove(path);
@@ -184,7 +186,8 @@ private slots:
         stalls.stop();
         qInfo("%d owner changes counted; longest stall of the GUI thread: %lld ms",
               road->pasteboard->changeCount() - before, stalls.longestGapMs());
-        QVERIFY2(stalls.longestGapMs() <= 50, qPrintable(QString::number(stalls.longestGapMs())));
+        QVERIFY2(stalls.longestGapMs() < TestEnvironment::guiBlockedMs,
+                 qPrintable(QString::number(stalls.longestGapMs())));
 
         stalls.start();
         QElapsedTimer clock;
@@ -194,9 +197,11 @@ private slots:
         const qint64 converted = clock.elapsed();
         stalls.stop();
         qInfo("the next copy converted after %lld ms", converted);
-        QVERIFY2(converted < 1500, qPrintable(QString::number(converted)));
+        // A poll, a read and an answer; the storm once held the GUI thread for seconds.
+        QVERIFY2(converted < 4000, qPrintable(QString::number(converted)));
         QCOMPARE(OtherProgram::paste(), convertedLink(healthyId));
-        QVERIFY2(stalls.longestGapMs() <= 50, qPrintable(QString::number(stalls.longestGapMs())));
+        QVERIFY2(stalls.longestGapMs() < TestEnvironment::guiBlockedMs,
+                 qPrintable(QString::number(stalls.longestGapMs())));
         storm.closeWriteChannel();
         QVERIFY(storm.waitForFinished(2000));
     }
@@ -230,7 +235,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(RoadLog::count(logged), 1, 3000);
         QTest::qWait(600);
         stalls.stop();
-        QVERIFY2(stalls.longestGapMs() <= 50, qPrintable(QString::number(stalls.longestGapMs())));
+        QVERIFY2(stalls.longestGapMs() < TestEnvironment::guiBlockedMs,
+                 qPrintable(QString::number(stalls.longestGapMs())));
         QCOMPARE(road->shown(), QStringLiteral("hidden"));
         QCOMPARE(road->queue->currentRequest(), std::nullopt);
         expectNextCopySeen();

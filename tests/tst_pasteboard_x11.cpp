@@ -196,7 +196,8 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         QCOMPARE(read(pasteboard), none()); // nobody owns it: answered without asking anyone
-        QVERIFY2(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(clock.elapsed() < TestEnvironment::guiBlockedMs,
+                 qPrintable(QString::number(clock.elapsed())));
     }
 
     void primarySelectionIsNoCopy() {
@@ -319,8 +320,8 @@ private slots:
         QCOMPARE(read(pasteboard), none());
         const qint64 elapsed = clock.elapsed();
         ticker.stop();
-        QVERIFY2(elapsed >= 4900 && elapsed <= 6000, qPrintable(QString::number(elapsed)));
-        QVERIFY2(longestGap <= 100, qPrintable(QString::number(longestGap)));
+        QVERIFY2(elapsed >= 4900 && elapsed <= 7000, qPrintable(QString::number(elapsed)));
+        QVERIFY2(longestGap < TestEnvironment::guiBlockedMs, qPrintable(QString::number(longestGap)));
 
         // The owner wakes up and answers the old request just before the new one: the old
         // answer is told apart by its time.
@@ -341,7 +342,8 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         reader.reset();
-        QVERIFY2(clock.elapsed() < 100, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(clock.elapsed() < TestEnvironment::guiBlockedMs,
+                 qPrintable(QString::number(clock.elapsed())));
         QTest::qWait(20);
         QVERIFY(!called);
     }

@@ -378,49 +378,6 @@ private slots:
         QCOMPARE(*decoded.artistName, cut);
         QCOMPARE(*decoded.apiProvider, cut);
     }
-
-    void songMetadataEquality_data() {
-        QTest::addColumn<SongMetadata>("a");
-        QTest::addColumn<SongMetadata>("b");
-        QTest::addColumn<bool>("equal");
-        const QUrl art(QStringLiteral("https://i.scdn.co/image/ab67616d0000b273"));
-        const SongMetadata base{QStringLiteral("Song"), QStringLiteral("Artist"), art,
-                                QStringLiteral("spotify")};
-        auto with = [&](auto change) {
-            SongMetadata m = base;
-            change(m);
-            return m;
-        };
-        QTest::newRow("same") << base << base << true;
-        QTest::newRow("both without artwork")
-            << with([](SongMetadata& m) { m.thumbnailURL.reset(); })
-            << with([](SongMetadata& m) { m.thumbnailURL.reset(); }) << true;
-        QTest::newRow("artwork only on one side")
-            << base << with([](SongMetadata& m) { m.thumbnailURL.reset(); }) << false;
-        QTest::newRow("other artwork") << base << with([](SongMetadata& m) {
-            m.thumbnailURL = QUrl(QStringLiteral("https://i.scdn.co/x"));
-        }) << false;
-        QTest::newRow("other title") << base
-                                     << with([](SongMetadata& m) { m.title = QStringLiteral("song"); })
-                                     << false;
-        QTest::newRow("other artist")
-            << base << with([](SongMetadata& m) { m.artist = QStringLiteral("Unknown"); }) << false;
-        QTest::newRow("provider text against raw value")
-            << with([](SongMetadata& m) { m.platform = QStringLiteral("itunes"); })
-            << with([](SongMetadata& m) { m.platform = QStringLiteral("appleMusic"); }) << false;
-        QTest::newRow("empty against absent-looking text")
-            << with([](SongMetadata& m) { m.title.clear(); })
-            << with([](SongMetadata& m) { m.title = QStringLiteral("Unknown"); }) << false;
-    }
-
-    void songMetadataEquality() {
-        QFETCH(SongMetadata, a);
-        QFETCH(SongMetadata, b);
-        QFETCH(bool, equal);
-        QCOMPARE(a == b, equal);
-        QCOMPARE(b == a, equal);
-        QCOMPARE(a != b, !equal);
-    }
 };
 
 ONDARI_TEST_MAIN(TestSongLinkModels)

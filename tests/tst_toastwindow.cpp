@@ -1,4 +1,5 @@
 #include "AnimatedValue.h"
+#include "AnimationClock.h"
 #include "Panel.h"
 #include "ToastTestSupport.h"
 #include "ToastView.h"
@@ -94,6 +95,7 @@ private slots:
                  QPoint(1920 + 1280 - 436 - 16, 32));
 
         build(true);
+        AnimationClock clock;
         rig->queue->enqueue(ToastLinks::spotify, Platform::spotify, Platform::appleMusic, false);
         QTRY_VERIFY(controller->panel());
         Panel* panel = controller->panel();
@@ -102,20 +104,21 @@ private slots:
         QVERIFY(panel->isVisible());
         QVERIFY(log().contains(QStringLiteral("Toast: Panel shown at {{988, -20}, {436, 167}}")));
 
-        // Down and in, never past the resting place.
-        QElapsedTimer clock;
-        clock.start();
+        // Down and in, never past the resting place, for the whole slide.
+        clock.mark();
+        clock.advance(1);
+        QVERIFY(panel->isAnimating());
         int lastY = -20;
         qreal lastOpacity = 0;
-        while (panel->isAnimating() && clock.elapsed() < 2000) {
-            QTest::qWait(10);
+        while (panel->isAnimating() && clock.now() < 2000) {
+            clock.advance(10);
             QVERIFY(panel->frameOrigin().y() >= lastY);
             QVERIFY(panel->opacity() >= lastOpacity);
             QVERIFY(panel->frameOrigin().y() <= 0);
             lastY = panel->frameOrigin().y();
             lastOpacity = panel->opacity();
         }
-        QVERIFY(clock.elapsed() >= 150);
+        QVERIFY(clock.now() >= int(slide.count()));
         QCOMPARE(panel->frameOrigin(), QPoint(988, 0));
         QCOMPARE(panel->opacity(), 1.0);
         // The card lies 16 in from the panel's left and top.
@@ -151,13 +154,19 @@ private slots:
         QCOMPARE(count(lines, QStringLiteral("Toast: Creating panel")), 1);
 
         // Empty: it slides up and out, then it is gone.
+        QTRY_VERIFY(!second->isAnimating());
         TestEnvironment::clearDebugLog();
-        rig->queue->dismiss();
-        QTRY_VERIFY(second->isAnimating());
-        const int top = second->frameOrigin().y();
-        QTest::qWait(60);
-        QVERIFY(second->frameOrigin().y() < top);
-        QVERIFY(second->opacity() < 1);
+        {
+            AnimationClock clock;
+            rig->queue->dismiss();
+            clock.advance(1);
+            QVERIFY(second->isAnimating());
+            const int top = second->frameOrigin().y();
+            clock.advance(60);
+            QVERIFY(second->frameOrigin().y() < top);
+            QVERIFY(second->opacity() < 1);
+            clock.advance(int(slide.count()));
+        }
         QTRY_VERIFY(!controller->panel());
         QTRY_VERIFY(!second);
         lines = log();
@@ -226,15 +235,16 @@ private slots:
         build(true);
         controller->show();
         QTRY_VERIFY(!controller->panel()->isAnimating());
+        AnimationClock clock;
         QPointer<Panel> leaving = controller->panel();
         controller->hide();
-        QTest::qWait(50);
+        clock.advance(50);
         QVERIFY(leaving->isAnimating());
         controller->show();
         QPointer<Panel> fresh = controller->panel();
         QVERIFY(fresh != leaving);
         // Well past the old slide's end: the new panel is still the one shown.
-        QTest::qWait(int(slide.count()) + 150);
+        clock.advance(int(slide.count()) + 150, 10);
         QCOMPARE(controller->panel(), fresh.data());
         QVERIFY(fresh->isVisible());
         QCOMPARE(fresh->opacity(), 1.0);
@@ -245,15 +255,17 @@ private slots:
         build(true);
         controller->show();
         QTRY_VERIFY(!controller->panel()->isAnimating());
+        AnimationClock clock;
         QPointer<Panel> panel = controller->panel();
         controller->hide();
-        QTest::qWait(80);
+        clock.advance(80);
         const QPoint midway = panel->frameOrigin();
         controller->hide();
         // Another 20 up from where it was.
-        QTest::qWait(int(slide.count()) - 40);
+        clock.advance(int(slide.count()) - 40);
         QVERIFY(panel);
         QVERIFY(panel->frameOrigin().y() < midway.y());
+        clock.advance(int(slide.count()) + 50, 10);
         QTRY_VERIFY(!controller->panel());
         QTRY_VERIFY(!panel);
     }
@@ -294,15 +306,19 @@ private slots:
         panel.setFrameOrigin(QPoint(0, 0));
         panel.orderFront();
         QStringList done;
-        panel.animate(QPoint(0, 100), 1, 300ms, TimingCurve::linear(), [&] { done << "first"; });
-        QTest::qWait(100);
-        const int y = panel.frameOrigin().y();
-        QVERIFY(y > 0 && y < 100);
-        // The new animation starts where the panel is; both completions wait for its end.
-        panel.animate(QPoint(0, 0), 0, 100ms, TimingCurve::linear(), [&] { done << "second"; });
-        QTest::qWait(20);
-        QVERIFY(panel.frameOrigin().y() <= y);
-        QCOMPARE(done, QStringList());
+        {
+            AnimationClock clock;
+            panel.animate(QPoint(0, 100), 1, 300ms, TimingCurve::linear(), [&] { done << "first"; });
+            clock.advance(100);
+            const int y = panel.frameOrigin().y();
+            QVERIFY(y > 0 && y < 100);
+            // The new animation starts where the panel is; both completions wait for its end.
+            panel.animate(QPoint(0, 0), 0, 100ms, TimingCurve::linear(), [&] { done << "second"; });
+            clock.advance(20);
+            QVERIFY(panel.frameOrigin().y() <= y);
+            QCOMPARE(done, QStringList());
+            clock.advance(100);
+        }
         QTRY_COMPARE(done, (QStringList{"first", "second"}));
         QCOMPARE(panel.frameOrigin(), QPoint(0, 0));
 
@@ -315,18 +331,19 @@ private slots:
     }
 
     void animatedValuesStartFromTheScreen() {
+        AnimationClock clock;
         AnimatedValue value(0);
         value.animateTo(1, 200ms, TimingCurve::easeInOut());
-        QTest::qWait(80);
+        clock.advance(80);
         const qreal midway = value.value();
         QVERIFY(midway > 0 && midway < 1);
         value.animateTo(0, 200ms, TimingCurve::easeInOut());
-        QTest::qWait(10);
+        clock.advance(10);
         QVERIFY(value.value() <= midway && value.value() > 0);
         // A plain assignment stops the animation and holds.
         value.set(0.5);
         QVERIFY(!value.isAnimating());
-        QTest::qWait(60);
+        clock.advance(60);
         QCOMPARE(value.value(), 0.5);
 
         // The curves are the named cubic ones.
@@ -341,10 +358,8 @@ private slots:
         shimmer.repeatForever(1, 60ms, TimingCurve::easeInOut(), true);
         qreal highest = 0;
         bool cameBack = false;
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < 400) {
-            QTest::qWait(5);
+        for (int i = 0; i < 80; ++i) {
+            clock.advance(5);
             highest = std::max(highest, shimmer.value());
             cameBack = cameBack || (highest > 0.9 && shimmer.value() < 0.1);
         }
