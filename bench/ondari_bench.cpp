@@ -24,6 +24,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <map>
 #include <optional>
 #include <random>
 #include <string>
@@ -317,9 +318,12 @@ public:
         m_utf8 = XInternAtom(m_display, "UTF8_STRING", False);
         m_pidAtom = XInternAtom(m_display, "_NET_WM_PID", False);
         m_transfer = XInternAtom(m_display, "ONDARI_BENCH_TRANSFER", False);
+        m_protocols = XInternAtom(m_display, "WM_PROTOCOLS", False);
+        m_ping = XInternAtom(m_display, "_NET_WM_PING", False);
         m_window = XCreateSimpleWindow(m_display, m_root, 0, 0, 1, 1, 0, 0, 0);
         XFixesSelectSelectionInput(m_display, m_root, m_clipboard, XFixesSetSelectionOwnerNotifyMask);
-        XSelectInput(m_display, m_root, SubstructureNotifyMask);
+        // Structure notices bring back the answers to pings, sent to the root window.
+        XSelectInput(m_display, m_root, SubstructureNotifyMask | StructureNotifyMask);
         XSync(m_display, False);
 
         m_inotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -470,6 +474,53 @@ public:
         return found;
     }
 
+    // Pings a window of the program (_NET_WM_PING, which the program answers on its GUI thread)
+    // every `everyMs` until `done` says so, and gives the longest any answer took: the longest
+    // time the GUI thread was kept from its events.
+    double longestPingMs(Window window, double everyMs, const std::function<bool()>& done) {
+        std::map<long, double> sent;
+        long next = 1;
+        double nextAt = nowMs();
+        double longest = 0;
+        m_pingAnswers.clear();
+        m_longestRoundTripMs = 0;
+        while (!interrupted && !done()) {
+            if (nowMs() >= nextAt) {
+                XEvent ping{};
+                ping.xclient.type = ClientMessage;
+                ping.xclient.window = window;
+                ping.xclient.message_type = m_protocols;
+                ping.xclient.format = 32;
+                ping.xclient.data.l[0] = long(m_ping);
+                ping.xclient.data.l[1] = next;
+                ping.xclient.data.l[2] = long(window);
+                XSendEvent(m_display, window, False, NoEventMask, &ping);
+                const double sentAt = nowMs();
+                sent[next++] = sentAt;
+                nextAt += everyMs;
+                // The X server's own share: a round trip of this driver's.
+                XSync(m_display, False);
+                m_longestRoundTripMs = std::max(m_longestRoundTripMs, nowMs() - sentAt);
+            }
+            pump(std::max(0.0, nextAt - nowMs()));
+            for (const auto& [serial, at] : m_pingAnswers) {
+                if (const auto it = sent.find(serial); it != sent.end()) {
+                    longest = std::max(longest, at - it->second);
+                    sent.erase(it);
+                }
+            }
+            m_pingAnswers.clear();
+        }
+        // Still unanswered: as long as they have waited so far.
+        for (const auto& [serial, at] : sent) {
+            longest = std::max(longest, nowMs() - at);
+        }
+        return longest;
+    }
+
+    // The longest round trip to the X server during the last pings.
+    double longestRoundTripMs() const { return m_longestRoundTripMs; }
+
     void movePointer(int x, int y) {
         XTestFakeMotionEvent(m_display, -1, x, y, CurrentTime);
         XFlush(m_display);
@@ -512,6 +563,11 @@ private:
         if (event.type == ReparentNotify && event.xreparent.event == m_root) {
             m_happenings.push_back(
                 {Happening::Kind::reparent, at, event.xreparent.window, event.xreparent.parent, None, {}});
+            return;
+        }
+        if (event.type == ClientMessage && event.xclient.message_type == m_protocols &&
+            Atom(event.xclient.data.l[0]) == m_ping) {
+            m_pingAnswers.emplace_back(event.xclient.data.l[1], at);
             return;
         }
         if (event.type == SelectionNotify) {
@@ -578,6 +634,10 @@ private:
     Atom m_utf8 = None;
     Atom m_pidAtom = None;
     Atom m_transfer = None;
+    Atom m_protocols = None;
+    Atom m_ping = None;
+    std::vector<std::pair<long, double>> m_pingAnswers; // serial, when heard
+    double m_longestRoundTripMs = 0;
     int m_inotify = -1;
     off_t m_logOffset = 0;
     std::string m_partialLine;
@@ -594,6 +654,8 @@ struct Options {
     std::string program;
     std::string testdata;
     std::string logPath;
+    std::string ownerStorm; // the helper that takes the clipboard over and over
+    int stormChanges = 100000;
     int starts = 5;
     int idleSeconds = 60;
     int copies = 50;
@@ -623,6 +685,7 @@ public:
         if (!docked) {
             return std::nullopt;
         }
+        m_iconWindow = docked->window;
         return docked->atMs - startedAt;
     }
 
@@ -640,6 +703,7 @@ public:
     }
 
     pid_t pid() const { return m_pid; }
+    Window iconWindow() const { return m_iconWindow; }
     Observer& x() { return m_x; }
     const Options& options() const { return m_options; }
 
@@ -749,6 +813,7 @@ private:
     Options m_options;
     Observer m_x;
     pid_t m_pid = -1;
+    Window m_iconWindow = None;
 };
 
 // Recorded answers that turn a Spotify link into an Apple Music one: the copies of the latency
@@ -1005,6 +1070,53 @@ void measureMemory(Bench& bench) {
     row("… added by the further conversions", text, "≤ 1 MB");
 }
 
+// Another client takes the clipboard over and over: how long the GUI thread is kept from its
+// events meanwhile, and how soon the next copy converts.
+void measureOwnerStorm(Bench& bench) {
+    const int changes = bench.options().stormChanges;
+    std::fprintf(stderr, "owner storm, %d owner changes\n", changes);
+    bench.x().idle(1000);
+    bench.x().clear();
+    const std::string go = "go\n";
+    const pid_t storm = spawn({bench.options().ownerStorm, std::to_string(changes)}, &go);
+    int seen = 0;
+    double quietSince = NAN;
+    const double startedAt = nowMs();
+    // Until every change has been announced and the program has had 600 ms more to take in the
+    // last one (or 30 s have passed).
+    const double longest = bench.x().longestPingMs(bench.iconWindow(), 5, [&] {
+        for (auto it = bench.x().pending().begin(); it != bench.x().pending().end(); ++it) {
+            seen += it->kind == Happening::Kind::ownerChange;
+        }
+        bench.x().clear();
+        if (seen >= changes && std::isnan(quietSince)) {
+            quietSince = nowMs();
+        }
+        return (!std::isnan(quietSince) && nowMs() - quietSince > 600) || nowMs() - startedAt > 30000;
+    });
+    stop(storm);
+    progress("%d owner changes seen; longest answer to a ping %.1f ms, longest X round trip %.1f ms", seen,
+             longest, bench.x().longestRoundTripMs());
+    std::string why;
+    // A link not copied before, so that it is not skipped as the last one processed.
+    const std::optional<Bench::Conversion> c =
+        bench.convert("https://open.spotify.com/track/0OndariBenchStorm00001", &why);
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "%.1f ms (%d owner changes; the X server's own round trip up to %.1f ms)", longest, seen,
+                  bench.x().longestRoundTripMs());
+    row("longest GUI pause during an owner storm", text, "≤ 50 ms");
+    if (c) {
+        std::snprintf(text, sizeof text, "%.0f ms", c->readMs - c->copiedMs);
+    } else {
+        std::snprintf(text, sizeof text, "failed: %s", why.c_str());
+    }
+    row("… next copy to converted link on the clipboard", text, "≤ 520 ms");
+    bench.x().idle(280);
+    bench.closeToast();
+    bench.waitToastGone(6000);
+}
+
 void onSignal(int) {
     interrupted = 1;
 }
@@ -1039,13 +1151,17 @@ int main(int argc, char* argv[]) {
             options.copies = intOption(value);
         } else if (name == "--conversions") {
             options.conversions = intOption(value);
+        } else if (name == "--owner-storm") {
+            options.ownerStorm = value;
+        } else if (name == "--storm-changes") {
+            options.stormChanges = intOption(value);
         } else {
             fail("unknown option " + name);
         }
     }
     if (options.program.empty() || options.testdata.empty() || options.logPath.empty()) {
         fail("usage: ondari-bench --program PATH --testdata DIR --log FILE [--starts N] [--idle-seconds N] "
-             "[--copies N] [--conversions N]");
+             "[--copies N] [--conversions N] [--owner-storm PATH] [--storm-changes N]");
     }
     options.trace = std::getenv("ONDARI_BENCH_TRACE") != nullptr;
     std::signal(SIGINT, onSignal);
@@ -1068,6 +1184,9 @@ int main(int argc, char* argv[]) {
             }
             if (options.copies > 0 && !interrupted) {
                 measureLatency(bench);
+            }
+            if (!options.ownerStorm.empty() && options.stormChanges > 0 && !interrupted) {
+                measureOwnerStorm(bench);
             }
             bench.quit();
         }

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds Ondari in release mode and measures it on a private X server with a tray host and the
-# fake link-conversion server: start-up, idle cost, copy-to-clipboard latency, memory over many
-# conversions, and the link recognition. Prints a Markdown table (also kept in the build folder).
+# fake link-conversion server: start-up, idle cost, copy-to-clipboard latency, the GUI thread's
+# pauses under a storm of clipboard owner changes, memory over many conversions, and the link
+# recognition. Prints a Markdown table (also kept in the build folder).
 #
 # Shorter trial runs: ONDARI_BENCH_STARTS, ONDARI_BENCH_IDLE_SECONDS, ONDARI_BENCH_COPIES,
-# ONDARI_BENCH_CONVERSIONS (defaults 5, 60, 50, 1000). The whole run takes about 12 minutes.
+# ONDARI_BENCH_CONVERSIONS, ONDARI_BENCH_STORM (defaults 5, 60, 50, 1000, 100000 owner
+# changes). The whole run takes about 12 minutes.
 # ONDARI_BENCH_TRACE=1 prints the debug log of every copy with the time of each line.
 set -euo pipefail
 
@@ -17,7 +19,7 @@ if [ "${1:-}" != "--measure" ]; then
     cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DONDARI_BUILD_BENCH=ON -DBUILD_TESTING=OFF \
         -DONDARI_TESTDATA_DIR="$testdata" >/dev/null
     cmake --build "$build" -j"$(nproc)" --target ondari fake-songlink-server ondari-bench \
-        ondari-recognition-bench >/dev/null
+        ondari-recognition-bench ondari-owner-storm >/dev/null
     # In a network namespace of its own the run cannot reach anything but 127.0.0.1.
     if unshare -rn true 2>/dev/null && command -v ip >/dev/null; then
         exec unshare -rn --fork --kill-child "$0" --measure
@@ -107,7 +109,9 @@ table="$build/bench-last-run.md"
 "$build/bench/ondari-bench" --program "$build/app/ondari" --testdata "$testdata" \
     --log "$home/ondari_debug.log" \
     --starts "${ONDARI_BENCH_STARTS:-5}" --idle-seconds "${ONDARI_BENCH_IDLE_SECONDS:-60}" \
-    --copies "${ONDARI_BENCH_COPIES:-50}" --conversions "${ONDARI_BENCH_CONVERSIONS:-1000}" | tee -a "$table"
+    --copies "${ONDARI_BENCH_COPIES:-50}" --conversions "${ONDARI_BENCH_CONVERSIONS:-1000}" \
+    --owner-storm "$build/bench/ondari-owner-storm" --storm-changes "${ONDARI_BENCH_STORM:-100000}" |
+    tee -a "$table"
 
 # Google Benchmark's CSV: name,iterations,real_time,cpu_time,time_unit,...
 "$build/bench/ondari-recognition-bench" --benchmark_format=csv 2>/dev/null |
