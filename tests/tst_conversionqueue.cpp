@@ -406,7 +406,7 @@ private slots:
         QVERIFY(queue->currentRequest());
         QVERIFY(queue->isDismissTimerRunning());
         menu->setMenuOpen(false);
-        QTRY_VERIFY_WITH_TIMEOUT(!queue->currentRequest(), 500);
+        QTRY_VERIFY_WITH_TIMEOUT(!queue->currentRequest(), 2000);
 
         // A confirmation under the open menu stops the waiting expiry.
         queue->enqueue(spotifyLink, Platform::spotify, Platform::appleMusic, false);

@@ -601,7 +601,7 @@ private slots:
         token.cancel();
         // The operation fails later, never inside cancel().
         QVERIFY(!outcome);
-        QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 1000);
+        QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 3000);
         QCOMPARE(errorOf(*outcome), QStringLiteral("networkError"));
 
         // Cancelled before it starts: nothing is sent.
@@ -619,7 +619,7 @@ private slots:
                        [&](Outcome<SongMetadata> got) { fetched = std::move(got); });
         QTRY_COMPARE(server.requests().size(), 1);
         service.reset();
-        QTRY_VERIFY_WITH_TIMEOUT(fetched.has_value(), 1000);
+        QTRY_VERIFY_WITH_TIMEOUT(fetched.has_value(), 3000);
         QCOMPARE(errorOf(*fetched), QStringLiteral("networkError"));
 
         // Gone during the wait between attempts: no further attempt.
