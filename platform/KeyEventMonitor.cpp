@@ -98,16 +98,25 @@ std::uint32_t xModifiers(Qt::KeyboardModifiers modifiers) {
     return mask;
 }
 
-// Whether a press went to one of our windows: the X focus is ours, or a popup of ours holds
-// the keyboard. The X focus is asked for with the press because Qt learns of a focus change
-// late (it defers losing focus by about 100 ms).
-bool pressWentToUs(unsigned long focus) {
+// An open popup of ours (a menu) holds the keyboard.
+bool popupHoldsKeyboard() {
     const QWindowList windows = QGuiApplication::allWindows();
     for (const QWindow* window : windows) {
         if (window->isVisible() && window->type() == Qt::Popup) {
             return true;
         }
     }
+    return false;
+}
+
+// Whether a press went to one of our windows: the X focus is ours, or a popup of ours holds
+// the keyboard. The X focus is asked for with the press because Qt learns of a focus change
+// late (it defers losing focus by about 100 ms).
+bool pressWentToUs(unsigned long focus) {
+    if (popupHoldsKeyboard()) {
+        return true;
+    }
+    const QWindowList windows = QGuiApplication::allWindows();
     if (focus == noWindow || focus == pointerRoot) {
         // Keys follow the pointer; Qt's view is the best there is.
         return QGuiApplication::focusWindow() != nullptr;
@@ -431,8 +440,10 @@ void GlobalKeyEventMonitor::deliver(std::uint64_t generation, const KeyDownEvent
     if (generation != m_generation || !m_worker) {
         return;
     }
-    // A taken press reached none of our windows either, whatever has the focus.
-    if (pressWentToUs(focusWindow) && !(m_holding && isClaimedPress(event))) {
+    // A taken press reaches none of our windows either, whatever has the focus; only an open
+    // popup of ours, which holds the keyboard itself, still gets it.
+    const bool taken = m_holding && isClaimedPress(event) && !popupHoldsKeyboard();
+    if (!taken && pressWentToUs(focusWindow)) {
         return;
     }
     m_handler(event);
