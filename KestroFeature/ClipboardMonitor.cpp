@@ -78,10 +78,16 @@ void ClipboardMonitor::processClipboardContent(const std::optional<QString>& con
         setPending(std::nullopt, std::nullopt);
         return;
     }
-    debugLog(QStringLiteral("Clipboard content: ") +
-             TextCounting::prefix(*content, loggedTextLength, loggedTextBytes) + QStringLiteral("..."));
-
     const std::optional<MusicURLParser::Match> match = MusicURLParser::parse(*content);
+    // The log is a file kept for good: what the user copies (a password, a message) goes into it
+    // only when it is a track link; of anything else only its length.
+    if (match) {
+        debugLog(QStringLiteral("Clipboard content: ") +
+                 TextCounting::prefix(*content, loggedTextLength, loggedTextBytes) + QStringLiteral("..."));
+    } else {
+        debugLog(
+            QStringLiteral("Clipboard content: %1 characters").arg(TextCounting::characterCount(*content)));
+    }
     if (!match) {
         debugLog(QStringLiteral("No music track URL found"));
         setPending(std::nullopt, std::nullopt);

@@ -15,7 +15,9 @@ QString flag(bool value) {
 
 GlobalHotkey::GlobalHotkey(ConversionQueue& queue, Accessibility& accessibility, KeyMonitorFactory& monitors,
                            QObject* parent)
-    : QObject(parent), m_queue(queue), m_accessibility(accessibility), m_monitors(monitors) {}
+    : QObject(parent), m_queue(queue), m_accessibility(accessibility), m_monitors(monitors) {
+    connect(&m_queue, &ConversionQueue::changed, this, &GlobalHotkey::followToast);
+}
 
 GlobalHotkey::~GlobalHotkey() = default;
 
@@ -39,6 +41,16 @@ void GlobalHotkey::registerHotkey() {
 
     m_globalMonitor = m_monitors.addGlobalMonitor(scheduledHandler());
     debugLog(QStringLiteral("Hotkey: Global monitor registered = ") + flag(m_globalMonitor != nullptr));
+    if (auto* global = qobject_cast<GlobalKeyEventMonitor*>(m_globalMonitor.get())) {
+        connect(global, &GlobalKeyEventMonitor::controlReturnTaken, this, [this] {
+            if (!m_reportedTakenKey) {
+                m_reportedTakenKey = true;
+                debugLog(QStringLiteral("Hotkey: Ctrl+Return is held by another program; it also reaches the "
+                                        "focused program"));
+            }
+        });
+    }
+    followToast();
     m_localMonitor = m_monitors.addLocalMonitor(scheduledHandler());
     debugLog(QStringLiteral("Hotkey: Local monitor registered = ") + flag(m_localMonitor != nullptr));
 }
@@ -46,6 +58,16 @@ void GlobalHotkey::registerHotkey() {
 void GlobalHotkey::unregisterHotkey() {
     m_globalMonitor.reset();
     m_localMonitor.reset();
+}
+
+void GlobalHotkey::followToast() {
+    if (!m_globalMonitor) {
+        return;
+    }
+    const ToastState::Kind state = m_queue.toastState().kind;
+    m_globalMonitor->claimControlReturn(
+        m_queue.isToastVisible() && !m_queue.isAskMode() &&
+        (state == ToastState::Kind::prompt || state == ToastState::Kind::error));
 }
 
 KeyDownHandler GlobalHotkey::scheduledHandler() {
@@ -88,5 +110,9 @@ void GlobalHotkey::handleKeyEvent(const KeyDownEvent& event) {
     if (m_queue.toastState().kind == ToastState::Kind::prompt) {
         debugLog(QStringLiteral("Hotkey: Triggering conversion"));
         m_queue.confirmConversion();
+    } else if (m_queue.toastState().isError()) {
+        // The press is ours alone here too (see followToast): it does what Retry does.
+        debugLog(QStringLiteral("Hotkey: Retrying conversion"));
+        m_queue.retry();
     }
 }

@@ -35,10 +35,14 @@ public:
 
 private:
     KeyDownHandler scheduledHandler();
+    // Ctrl+Return is ours alone while the toast offers to convert (its prompt, or an error with
+    // Retry): otherwise the press would also act in the focused program, sending a mail, say.
+    void followToast();
 
     ConversionQueue& m_queue;
     Accessibility& m_accessibility;
     KeyMonitorFactory& m_monitors;
     std::unique_ptr<KeyEventMonitor> m_globalMonitor;
     std::unique_ptr<KeyEventMonitor> m_localMonitor;
+    bool m_reportedTakenKey = false;
 };

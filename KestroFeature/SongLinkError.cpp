@@ -42,6 +42,8 @@ QString SongLinkError::errorDescription() const {
         return QStringLiteral("Not on Spotify");
     case Kind::rateLimited:
         return QStringLiteral("Too many requests");
+    case Kind::refused:
+        return QStringLiteral("Request refused");
     }
     return {};
 }
@@ -63,6 +65,8 @@ std::optional<QString> SongLinkError::recoverySuggestion() const {
         return QStringLiteral("Check the link and try again");
     case Kind::rateLimited:
         return QStringLiteral("Wait a moment");
+    case Kind::refused:
+        return QStringLiteral("The service refused access");
     }
     return std::nullopt;
 }
@@ -87,6 +91,8 @@ QString SongLinkError::logDescription() const {
         return QStringLiteral("noSpotifyLink");
     case Kind::rateLimited:
         return QStringLiteral("rateLimited");
+    case Kind::refused:
+        return QStringLiteral("refused(%1)").arg(m_status);
     }
     return {};
 }

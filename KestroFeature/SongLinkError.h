@@ -20,6 +20,8 @@ public:
         noAppleMusicLink,
         noSpotifyLink,
         rateLimited,
+        // The service turned the request down (401, 403, 410): no fault of the connection.
+        refused,
     };
 
     static SongLinkError networkError(const QString& underlying) { return {Kind::networkError, underlying}; }
@@ -41,6 +43,11 @@ public:
     static SongLinkError noAppleMusicLink() { return {Kind::noAppleMusicLink, {}}; }
     static SongLinkError noSpotifyLink() { return {Kind::noSpotifyLink, {}}; }
     static SongLinkError rateLimited() { return {Kind::rateLimited, {}}; }
+    static SongLinkError refused(int status) {
+        SongLinkError e(Kind::refused, {});
+        e.m_status = status;
+        return e;
+    }
 
     Kind kind() const { return m_kind; }
     int status() const { return m_status; }

@@ -78,6 +78,9 @@ SongLinkResponse interpretReply(QNetworkReply& reply) {
         if (*status == 429) {
             throw SongLinkError::rateLimited();
         }
+        if (*status == 401 || *status == 403 || *status == 410) {
+            throw SongLinkError::refused(*status);
+        }
         if (*status >= 500 && *status <= 599) {
             throw SongLinkError::serverError(*status);
         }
@@ -90,6 +93,20 @@ SongLinkResponse interpretReply(QNetworkReply& reply) {
         throw SongLinkError::decodingError(decodingError.message);
     }
     return std::move(*response);
+}
+
+// The host of a secure link without user information; none for any other link.
+std::optional<QString> secureHost(const QString& link) {
+    const QUrl url(link, QUrl::StrictMode);
+    if (!url.isValid() || url.scheme() != QLatin1String("https") || !url.userInfo().isEmpty()) {
+        return std::nullopt;
+    }
+    return url.host();
+}
+
+bool isOnOrUnder(const QString& host, QLatin1StringView domain) {
+    return host == domain || (host.endsWith(domain) && host.size() > domain.size() &&
+                              host.at(host.size() - domain.size() - 1) == QLatin1Char('.'));
 }
 
 SongMetadata metadataOf(const SongEntity& entity, const QString& platform) {
@@ -172,7 +189,16 @@ std::optional<QUrl> SongLinkService::requestURL(const QString& baseURL, const QS
     if (!encoded) {
         return std::nullopt;
     }
-    const QByteArray text = baseURL.toUtf8() + "?url=" + *encoded + "&userCountry=US";
+    // An address with a query of its own (a key, say) keeps it: ours is joined on. A fragment
+    // would swallow our query and is never sent anyway.
+    QByteArray base = baseURL.toUtf8();
+    if (const qsizetype fragment = base.indexOf('#'); fragment >= 0) {
+        base.truncate(fragment);
+    }
+    const qsizetype query = base.indexOf('?');
+    const QByteArray separator =
+        query < 0 ? "?" : (query == base.size() - 1 || base.endsWith('&') ? "" : "&");
+    const QByteArray text = base + separator + "url=" + *encoded + "&userCountry=US";
     QUrl url = QUrl::fromEncoded(text, QUrl::StrictMode);
     if (!url.isValid()) {
         return std::nullopt;
@@ -186,6 +212,37 @@ QUrl SongLinkService::composeOrThrow(const QString& link) const {
         throw SongLinkError::invalidURL();
     }
     return *url;
+}
+
+bool SongLinkService::isServiceLink(const QString& link, Platform platform) {
+    const std::optional<QString> host = secureHost(link);
+    if (!host) {
+        return false;
+    }
+    switch (platform) {
+    case Platform::spotify:
+        return isOnOrUnder(*host, QLatin1StringView("spotify.com"));
+    case Platform::appleMusic:
+        return isOnOrUnder(*host, QLatin1StringView("apple.com"));
+    case Platform::youtubeMusic:
+        return isOnOrUnder(*host, QLatin1StringView("youtube.com"));
+    case Platform::tidal:
+        return isOnOrUnder(*host, QLatin1StringView("tidal.com"));
+    case Platform::soundcloud:
+        return isOnOrUnder(*host, QLatin1StringView("soundcloud.com"));
+    case Platform::yandexMusic:
+        // The service's own country sites only: yandex under any other country's domain need
+        // not be Yandex's.
+        return *host == QLatin1String("music.yandex.ru") || *host == QLatin1String("music.yandex.com") ||
+               *host == QLatin1String("music.yandex.by") || *host == QLatin1String("music.yandex.kz") ||
+               *host == QLatin1String("music.yandex.uz");
+    }
+    return false;
+}
+
+bool SongLinkService::isSongPageLink(const QString& link) {
+    const std::optional<QString> host = secureHost(link);
+    return host && (*host == QLatin1String("song.link") || *host == QLatin1String("album.link"));
 }
 
 std::optional<SongMetadata> SongLinkService::extractMetadata(const SongLinkResponse& response,
@@ -277,7 +334,7 @@ QCoro::Task<ConversionResult> SongLinkService::performConversion(QUrl url, Platf
             targetURL = entry->url;
         }
     }
-    if (!targetURL) {
+    if (!targetURL || !isServiceLink(*targetURL, to)) {
         throw SongLinkError::noTargetPlatformLink(to);
     }
 
@@ -324,7 +381,7 @@ QCoro::Task<ConversionResult> SongLinkService::convert(QString url) {
 
 QCoro::Task<UniversalLinkResult> SongLinkService::getUniversalLink(QString url) {
     const SongLinkResponse response = co_await performRequest(composeOrThrow(url));
-    if (!response.pageUrl) {
+    if (!response.pageUrl || !isSongPageLink(*response.pageUrl)) {
         throw SongLinkError::songNotFound();
     }
     std::optional<SongMetadata> metadata;

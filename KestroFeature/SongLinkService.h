@@ -58,6 +58,13 @@ public:
     // baseURL?url=<encoded link>&userCountry=US, or none when that is not a valid URL.
     static std::optional<QUrl> requestURL(const QString& baseURL, const QString& link);
 
+    // Whether an answer's link may be handed on as the link on a service: https, no user
+    // information, on the service's own host or one under it. A server could otherwise put any
+    // address on the user's clipboard under the toast's "Copied".
+    static bool isServiceLink(const QString& link, Platform platform);
+    // The same for the song page: https on song.link or album.link.
+    static bool isSongPageLink(const QString& link);
+
     // The first entity (in map order) whose provider is the platform's.
     static std::optional<SongMetadata> extractMetadata(const SongLinkResponse& response, Platform platform);
     // The first platform (in their fixed order, skipping excluding) that has an entity.

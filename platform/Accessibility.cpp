@@ -1,5 +1,7 @@
 #include "Accessibility.h"
 
+#include "RegularFile.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -35,11 +37,7 @@ bool Accessibility::isTrusted() const {
 }
 
 bool Accessibility::hasConsent() const {
-    QFile file(m_consentFile);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return false;
-    }
-    return file.read(64) == allowedMarker;
+    return RegularFile::read(m_consentFile, 64) == allowedMarker;
 }
 
 void Accessibility::setConsent(bool allowed) {

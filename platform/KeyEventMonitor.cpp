@@ -10,8 +10,11 @@
 #include <QtDebug>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <thread>
+#include <vector>
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -22,6 +25,7 @@
 #include <X11/Xproto.h>
 #include <X11/extensions/record.h>
 #include <X11/keysym.h>
+#include <xcb/xcb.h>
 
 namespace {
 constexpr int xKeyPress = KeyPress;
@@ -94,16 +98,25 @@ std::uint32_t xModifiers(Qt::KeyboardModifiers modifiers) {
     return mask;
 }
 
-// Whether a press went to one of our windows: the X focus is ours, or a popup of ours holds
-// the keyboard. The X focus is asked for with the press because Qt learns of a focus change
-// late (it defers losing focus by about 100 ms).
-bool pressWentToUs(unsigned long focus) {
+// An open popup of ours (a menu) holds the keyboard.
+bool popupHoldsKeyboard() {
     const QWindowList windows = QGuiApplication::allWindows();
     for (const QWindow* window : windows) {
         if (window->isVisible() && window->type() == Qt::Popup) {
             return true;
         }
     }
+    return false;
+}
+
+// Whether a press went to one of our windows: the X focus is ours, or a popup of ours holds
+// the keyboard. The X focus is asked for with the press because Qt learns of a focus change
+// late (it defers losing focus by about 100 ms).
+bool pressWentToUs(unsigned long focus) {
+    if (popupHoldsKeyboard()) {
+        return true;
+    }
+    const QWindowList windows = QGuiApplication::allWindows();
     if (focus == noWindow || focus == pointerRoot) {
         // Keys follow the pointer; Qt's view is the best there is.
         return QGuiApplication::focusWindow() != nullptr;
@@ -115,6 +128,107 @@ bool pressWentToUs(unsigned long focus) {
     }
     return false;
 }
+
+// A press that the grab takes: Return with Control and no other modifier but the locks.
+bool isClaimedPress(const KeyDownEvent& event) {
+    constexpr std::uint32_t locks = KeyDownEvent::lockMask | XCB_MOD_MASK_2;
+    return event.key == KeyDownEvent::Key::returnKey &&
+           (event.modifiers & 0xff & ~locks) == KeyDownEvent::controlMask;
+}
+
+// Ctrl+Return taken on the root window through a connection of its own, whose events (the
+// taken presses) are read and dropped: the recording reports them like any other press.
+class ReturnGrab {
+public:
+    explicit ReturnGrab(const KeyTable& keys) {
+        int screen = 0;
+        m_connection = xcb_connect(nullptr, &screen);
+        if (xcb_connection_has_error(m_connection)) {
+            return;
+        }
+        xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(m_connection));
+        for (; it.rem > 0 && screen > 0; --screen) {
+            xcb_screen_next(&it);
+        }
+        if (it.rem > 0) {
+            m_root = it.data->root;
+        }
+        for (std::size_t code = 0; code < keys.size(); ++code) {
+            if (keys[code] == KeyDownEvent::Key::returnKey) {
+                m_codes.push_back(static_cast<xcb_keycode_t>(code));
+            }
+        }
+    }
+    ~ReturnGrab() { xcb_disconnect(m_connection); }
+    ReturnGrab(const ReturnGrab&) = delete;
+    ReturnGrab& operator=(const ReturnGrab&) = delete;
+
+    int fd() const { return usable() ? xcb_get_file_descriptor(m_connection) : -1; }
+    bool isHeld() const { return m_held; }
+
+    // Whether every variant is now ours; a variant another program holds gives all back, so the
+    // key behaves as without the grab.
+    bool take() {
+        if (!usable() || m_codes.empty()) {
+            return false;
+        }
+        std::vector<xcb_void_cookie_t> cookies;
+        for (const xcb_keycode_t code : m_codes) {
+            for (const std::uint16_t modifiers : variants) {
+                cookies.push_back(xcb_grab_key_checked(m_connection, 0, m_root, modifiers, code,
+                                                       XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+            }
+        }
+        bool all = true;
+        for (const xcb_void_cookie_t cookie : cookies) {
+            if (xcb_generic_error_t* error = xcb_request_check(m_connection, cookie)) {
+                all = false;
+                std::free(error);
+            }
+        }
+        m_held = all;
+        if (!all) {
+            release();
+        }
+        return all;
+    }
+
+    void release() {
+        if (!usable()) {
+            return;
+        }
+        // Only this connection's own grabs go.
+        for (const xcb_keycode_t code : m_codes) {
+            for (const std::uint16_t modifiers : variants) {
+                xcb_ungrab_key(m_connection, code, m_root, modifiers);
+            }
+        }
+        xcb_flush(m_connection);
+        m_held = false;
+    }
+
+    void drain() {
+        if (!usable()) {
+            return;
+        }
+        while (xcb_generic_event_t* event = xcb_poll_for_event(m_connection)) {
+            std::free(event);
+        }
+    }
+
+private:
+    bool usable() const { return m_root != 0 && !xcb_connection_has_error(m_connection); }
+
+    // Control with Caps Lock and Num Lock in every state: a grab matches its modifiers exactly.
+    static constexpr std::array<std::uint16_t, 4> variants{
+        XCB_MOD_MASK_CONTROL, XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_LOCK, XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_2,
+        XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_LOCK | XCB_MOD_MASK_2};
+
+    xcb_connection_t* m_connection = nullptr;
+    xcb_window_t m_root = 0;
+    std::vector<xcb_keycode_t> m_codes;
+    bool m_held = false;
+};
 
 } // namespace
 
@@ -130,17 +244,31 @@ struct GlobalKeyEventMonitor::Worker {
 
     std::thread thread;
     int wakeFd = -1;
+    // Rung when claimWanted changes.
+    int claimFd = -1;
+    std::atomic<bool> claimWanted;
 
-    Worker(GlobalKeyEventMonitor* owner, std::uint64_t generation) {
+    Worker(GlobalKeyEventMonitor* owner, std::uint64_t generation, bool claim) : claimWanted(claim) {
         wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        claimFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         thread = std::thread([this, owner, generation] { run(owner, generation); });
     }
 
     ~Worker() {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t written = ::write(wakeFd, &one, sizeof one);
+        ring(wakeFd);
         thread.join();
         ::close(wakeFd);
+        ::close(claimFd);
+    }
+
+    void claim(bool wanted) {
+        claimWanted = wanted;
+        ring(claimFd);
+    }
+
+    static void ring(int fd) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(fd, &one, sizeof one);
     }
 
     static void onRecorded(XPointer closure, XRecordInterceptData* data) {
@@ -192,7 +320,8 @@ struct GlobalKeyEventMonitor::Worker {
                                                        reinterpret_cast<XPointer>(&recording))) {
                 qWarning("Key observation: the X server refused the recording");
             } else {
-                wait(data);
+                ReturnGrab grab(recording.keys);
+                wait(data, grab, owner, generation);
             }
         }
         if (context) {
@@ -208,10 +337,33 @@ struct GlobalKeyEventMonitor::Worker {
         }
     }
 
-    void wait(Display* data) {
-        std::array<pollfd, 2> fds{{{ConnectionNumber(data), POLLIN, 0}, {wakeFd, POLLIN, 0}}};
+    // Takes or gives back the grab as wanted, and tells the monitor.
+    void followClaim(ReturnGrab& grab, GlobalKeyEventMonitor* owner, std::uint64_t generation) {
+        const bool wanted = claimWanted;
+        if (wanted == grab.isHeld()) {
+            return;
+        }
+        bool refused = false;
+        if (wanted) {
+            refused = !grab.take();
+        } else {
+            grab.release();
+        }
+        const bool held = grab.isHeld();
+        QMetaObject::invokeMethod(
+            owner, [owner, generation, held, refused] { owner->setHolding(generation, held, refused); },
+            Qt::QueuedConnection);
+    }
+
+    void wait(Display* data, ReturnGrab& grab, GlobalKeyEventMonitor* owner, std::uint64_t generation) {
+        std::array<pollfd, 4> fds{{{ConnectionNumber(data), POLLIN, 0},
+                                   {wakeFd, POLLIN, 0},
+                                   {claimFd, POLLIN, 0},
+                                   {grab.fd(), POLLIN, 0}}};
+        followClaim(grab, owner, generation);
         for (;;) {
             XRecordProcessReplies(data);
+            grab.drain();
             if (::poll(fds.data(), fds.size(), -1) < 0) {
                 if (errno == EINTR) {
                     continue;
@@ -220,6 +372,14 @@ struct GlobalKeyEventMonitor::Worker {
             }
             if (fds[1].revents != 0 || (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
                 return;
+            }
+            if (fds[2].revents != 0) {
+                std::uint64_t rings = 0;
+                [[maybe_unused]] const ssize_t read = ::read(claimFd, &rings, sizeof rings);
+                followClaim(grab, owner, generation);
+            }
+            if ((fds[3].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+                fds[3].fd = -1; // the grab went with its connection
             }
         }
     }
@@ -252,24 +412,54 @@ void GlobalKeyEventMonitor::start() {
     if (m_worker) {
         return;
     }
-    m_worker = std::make_unique<Worker>(this, ++m_generation);
+    m_worker = std::make_unique<Worker>(this, ++m_generation, m_claimed);
 }
 
 void GlobalKeyEventMonitor::stop() {
     if (!m_worker) {
         return;
     }
-    m_worker.reset();
+    m_worker.reset(); // the grab ends with the worker's connection
     ++m_generation;
     setObserving(m_generation, false);
+    setHolding(m_generation, false, false);
+}
+
+void GlobalKeyEventMonitor::claimControlReturn(bool claim) {
+    if (claim == m_claimed) {
+        return;
+    }
+    m_claimed = claim;
+    if (m_worker) {
+        m_worker->claim(claim);
+    }
 }
 
 void GlobalKeyEventMonitor::deliver(std::uint64_t generation, const KeyDownEvent& event,
                                     unsigned long focusWindow) {
-    if (generation != m_generation || !m_worker || pressWentToUs(focusWindow)) {
+    if (generation != m_generation || !m_worker) {
+        return;
+    }
+    // A taken press reaches none of our windows either, whatever has the focus; only an open
+    // popup of ours, which holds the keyboard itself, still gets it.
+    const bool taken = m_holding && isClaimedPress(event) && !popupHoldsKeyboard();
+    if (!taken && pressWentToUs(focusWindow)) {
         return;
     }
     m_handler(event);
+}
+
+void GlobalKeyEventMonitor::setHolding(std::uint64_t generation, bool holding, bool refused) {
+    if (generation != m_generation) {
+        return;
+    }
+    if (refused) {
+        emit controlReturnTaken();
+    }
+    if (m_holding != holding) {
+        m_holding = holding;
+        emit holdsControlReturnChanged(holding);
+    }
 }
 
 void GlobalKeyEventMonitor::setObserving(std::uint64_t generation, bool observing) {

@@ -41,6 +41,10 @@ class KeyEventMonitor : public QObject {
 public:
     using QObject::QObject;
     ~KeyEventMonitor() override = default;
+
+    // While claimed, Ctrl+Return goes to this program alone, not also to the focused one (the
+    // monitor still reports it). Monitors that cannot take keys ignore this.
+    virtual void claimControlReturn(bool claim) { Q_UNUSED(claim); }
 };
 
 // Key presses sent to other programs, observed through the X RECORD extension on a thread
@@ -57,8 +61,16 @@ public:
     // The recording runs on the X server.
     bool isObserving() const { return m_observing; }
 
+    // Taken through a passive grab on the root window, for as long as the recording runs.
+    void claimControlReturn(bool claim) override;
+    // The grab is in place: presses no longer reach the focused program.
+    bool holdsControlReturn() const { return m_holding; }
+
 signals:
     void observingChanged(bool observing);
+    void holdsControlReturnChanged(bool holding);
+    // The grab was refused (another program holds the key); presses go on as before.
+    void controlReturnTaken();
 
 private:
     struct Worker;
@@ -69,6 +81,7 @@ private:
     // focusWindow: the X window that had the keyboard focus when the press was recorded.
     void deliver(std::uint64_t generation, const KeyDownEvent& event, unsigned long focusWindow);
     void setObserving(std::uint64_t generation, bool observing);
+    void setHolding(std::uint64_t generation, bool holding, bool refused);
 
     Accessibility& m_accessibility;
     KeyDownHandler m_handler;
@@ -76,6 +89,8 @@ private:
     // Tells a stopped recording's late reports from the current one's.
     std::uint64_t m_generation = 0;
     bool m_observing = false;
+    bool m_claimed = false;
+    bool m_holding = false;
 };
 
 // Key presses sent to this program's own windows: an application-wide event filter that

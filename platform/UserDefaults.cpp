@@ -1,14 +1,41 @@
 #include "UserDefaults.h"
 
+#include "RegularFile.h"
+
 #include <QCoreApplication>
+#include <QStandardPaths>
+
+namespace {
+
+// QSettings opens its files itself, at once and waiting: a FIFO put in the place of one would
+// hold the start for good. It reads the organization's file too, and takes a ".lock" file
+// beside the one it writes.
+void clearSpecialFiles(const QStringList& paths) {
+    for (const QString& path : paths) {
+        RegularFile::removeIfSpecial(path);
+        RegularFile::removeIfSpecial(path + QStringLiteral(".lock"));
+    }
+}
+
+QSettings* openStore(const QString& organization, const QString& application) {
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    clearSpecialFiles(
+        {folder + QLatin1Char('/') + organization + QLatin1Char('/') + application + QStringLiteral(".conf"),
+         folder + QLatin1Char('/') + organization + QStringLiteral(".conf")});
+    return new QSettings(QSettings::NativeFormat, QSettings::UserScope, organization, application);
+}
+
+QSettings* openStore(const QString& filePath) {
+    clearSpecialFiles({filePath});
+    return new QSettings(filePath, QSettings::IniFormat);
+}
+
+} // namespace
 
 UserDefaults::UserDefaults()
-    : m_settings(std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                             QCoreApplication::organizationName(),
-                                             QCoreApplication::applicationName())) {}
+    : m_settings(openStore(QCoreApplication::organizationName(), QCoreApplication::applicationName())) {}
 
-UserDefaults::UserDefaults(const QString& filePath)
-    : m_settings(std::make_unique<QSettings>(filePath, QSettings::IniFormat)) {}
+UserDefaults::UserDefaults(const QString& filePath) : m_settings(openStore(filePath)) {}
 
 UserDefaults& UserDefaults::standard() {
     static UserDefaults instance;

@@ -302,6 +302,69 @@ private slots:
         QCOMPARE(program->state(), QProcess::Running);
     }
 
+    // What the program reads at its start, replaced by something that blocks a reader (a FIFO
+    // nobody writes to) or by garbage: it starts all the same, and converts where it may.
+    void filesThatBlock_data() {
+        QTest::addColumn<QString>("path");       // under the machine's root
+        QTest::addColumn<QByteArray>("content"); // none: a FIFO
+        // What it does then: "converts", "prompts" (no settings: default mode) or "asks" (no
+        // consent: the onboarding).
+        QTest::addColumn<QString>("outcome");
+        const QString lock = QStringLiteral("runtime/" ONDARI_APP_ID ".lock");
+        QTest::newRow("settings") << QStringLiteral("config/Ondari/Ondari.conf") << QByteArray()
+                                  << QStringLiteral("prompts");
+        QTest::newRow("settings lock")
+            << QStringLiteral("config/Ondari/Ondari.conf.lock") << QByteArray() << QStringLiteral("converts");
+        QTest::newRow("organization settings")
+            << QStringLiteral("config/Ondari.conf") << QByteArray() << QStringLiteral("converts");
+        QTest::newRow("consent") << QStringLiteral("config/Ondari/key-observation-consent") << QByteArray()
+                                 << QStringLiteral("asks");
+        QTest::newRow("lock") << lock << QByteArray() << QStringLiteral("converts");
+        QTest::newRow("lock of garbage")
+            << lock << QByteArray("\x01garbage\n\xff\n") << QStringLiteral("converts");
+        QTest::newRow("empty lock") << lock << QByteArray("") << QStringLiteral("converts");
+        // A process that runs, but is no Ondari.
+        QTest::newRow("lock of another program")
+            << lock << QByteArray("1\nsystemd\n") << QStringLiteral("converts");
+    }
+
+    void filesThatBlock() {
+        QFETCH(QString, path);
+        QFETCH(QByteArray, content);
+        QFETCH(QString, outcome);
+        Machine machine(QStringLiteral("blocking-") +
+                        QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-'));
+        if (outcome != QLatin1String("prompts")) {
+            QVERIFY(machine.writeSettings(automaticSettings));
+        }
+        const QString file = machine.root + QLatin1Char('/') + path;
+        QFile::remove(file);
+        if (content.isNull()) {
+            QCOMPARE(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+        } else {
+            QVERIFY(Machine::write(file, content));
+        }
+        QProcess* program = start(machine);
+        QVERIFY(program);
+        if (outcome == QLatin1String("asks")) {
+            QVERIFY(
+                waitForLine(machine, QStringLiteral("Accessibility permission missing, showing onboarding")));
+            QCOMPARE(program->state(), QProcess::Running);
+            return;
+        }
+        QVERIFY(waitForLine(machine, QStringLiteral("AppController setup complete")));
+        if (outcome == QLatin1String("converts")) {
+            expectConverting(program);
+            return;
+        }
+        processes.append(OtherProgram::copy(this, spotifyLink(linkId).toUtf8()));
+        QVERIFY(waitForLine(machine,
+                            QStringLiteral("Default mode: enqueuing URL for conversion to Apple Music")));
+        // The preview's request, which must not be counted for the next test.
+        QTRY_COMPARE(server.requests().size(), 1);
+        QCOMPARE(program->state(), QProcess::Running);
+    }
+
     void secondStartLeavesTheFirstRunning() {
         Machine machine(QStringLiteral("second-start"));
         QVERIFY(machine.writeSettings(automaticSettings));

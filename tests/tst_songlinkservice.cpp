@@ -157,9 +157,10 @@ private slots:
         QTest::newRow("204") << 204 << QStringLiteral("networkError(HTTP 204)");
         QTest::newRow("302 without Location") << 302 << QStringLiteral("networkError(HTTP 302)");
         QTest::newRow("400") << 400 << QStringLiteral("songNotFound");
-        QTest::newRow("401") << 401 << QStringLiteral("networkError(HTTP 401)");
-        QTest::newRow("403") << 403 << QStringLiteral("networkError(HTTP 403)");
+        QTest::newRow("401") << 401 << QStringLiteral("refused(401)");
+        QTest::newRow("403") << 403 << QStringLiteral("refused(403)");
         QTest::newRow("404") << 404 << QStringLiteral("songNotFound");
+        QTest::newRow("410") << 410 << QStringLiteral("refused(410)");
         QTest::newRow("418") << 418 << QStringLiteral("networkError(HTTP 418)");
         QTest::newRow("429") << 429 << QStringLiteral("rateLimited");
         QTest::newRow("499") << 499 << QStringLiteral("networkError(HTTP 499)");
@@ -187,6 +188,42 @@ private slots:
         QVERIFY(outcome.error);
         QCOMPARE(outcome.error->errorDescription(), QStringLiteral("Network error"));
         QCOMPARE(outcome.error->recoverySuggestion(), QStringLiteral("Check your connection"));
+    }
+
+    // The public service answers every request without a key so: a refusal, not a network fault.
+    void refusalTexts() {
+        Rig rig;
+        rig.server.setDefaultAnswer(
+            Answer::recorded(QStringLiteral("error-401-public-api-access-deprecated.json")));
+        const auto outcome = run(rig.service.convert(feelGood, Platform::appleMusic));
+        QCOMPARE(errorOf(outcome), QStringLiteral("refused(401)"));
+        QCOMPARE(outcome.error->errorDescription(), QStringLiteral("Request refused"));
+        QCOMPARE(outcome.error->recoverySuggestion(), QStringLiteral("The service refused access"));
+    }
+
+    // A key, say, in the address: the program's query is joined on, so the server sees one query.
+    void baseAddressWithQueryKeepsIt_data() {
+        QTest::addColumn<QString>("suffix");
+        QTest::addColumn<QByteArray>("query");
+        QTest::newRow("key") << QStringLiteral("?key=K") << QByteArray("?key=K&url=");
+        QTest::newRow("two keys") << QStringLiteral("?key=K&v=2") << QByteArray("?key=K&v=2&url=");
+        QTest::newRow("empty query") << QStringLiteral("?") << QByteArray("?url=");
+        QTest::newRow("fragment") << QStringLiteral("?key=K#top") << QByteArray("?key=K&url=");
+    }
+
+    void baseAddressWithQueryKeepsIt() {
+        QFETCH(QString, suffix);
+        QFETCH(QByteArray, query);
+        FakeSongLinkServer server;
+        server.setDefaultAnswer(Answer::recorded(QStringLiteral("spotify-feel-good-inc-de.json")));
+        QNetworkAccessManager network;
+        SongLinkService service(&network, server.baseURL() + suffix);
+        const auto outcome = run(service.getUniversalLink(feelGood));
+        QVERIFY2(outcome.value, qPrintable(errorOf(outcome)));
+        QCOMPARE(server.requests().size(), 1);
+        QCOMPARE(server.requests().first().target,
+                 "/v1-alpha.1/links" + query + feelGood.toUtf8() + "&userCountry=US");
+        QCOMPARE(server.requests().first().link, feelGood);
     }
 
     // Redirects are the HTTP stack's business; only the final answer is mapped.
@@ -223,6 +260,11 @@ private slots:
         QTest::newRow("429") << Answer::recorded(QStringLiteral("error-429-too-many-requests-test-stub.json"))
                              << QStringLiteral("rateLimited");
         QTest::newRow("201") << Answer::withStatus(201, "{}") << QStringLiteral("networkError(HTTP 201)");
+        QTest::newRow("401") << Answer::recorded(
+                                    QStringLiteral("error-401-public-api-access-deprecated.json"))
+                             << QStringLiteral("refused(401)");
+        QTest::newRow("403") << Answer::withStatus(403, "{}") << QStringLiteral("refused(403)");
+        QTest::newRow("410") << Answer::withStatus(410, "{}") << QStringLiteral("refused(410)");
         QTest::newRow("undecodable") << Answer::withStatus(200, "[]") << QStringLiteral("decodingError");
         QTest::newRow("no link") << Answer::withStatus(200, "{}")
                                  << QStringLiteral("noTargetPlatformLink(tidal)");
@@ -377,7 +419,7 @@ private slots:
                                          << ""
                                          << "";
         QTest::newRow("401 deprecated") << "error-401-public-api-access-deprecated.json"
-                                        << "metadata" << Platform::spotify << "networkError(HTTP 401)"
+                                        << "metadata" << Platform::spotify << "refused(401)"
                                         << ""
                                         << "";
         QTest::newRow("429") << "error-429-too-many-requests-test-stub.json"
@@ -475,7 +517,7 @@ private slots:
             QVERIFY2(matches(outcome.value->metadata, source), qPrintable(describe(outcome.value->metadata)));
         } else {
             const auto outcome = run(rig.service.fetchMetadata(link, platform));
-            if (expected.startsWith(QLatin1String("networkError"))) {
+            if (expected.startsWith(QLatin1String("refused"))) {
                 QCOMPARE(errorOf(outcome), expected);
                 return;
             }
@@ -513,7 +555,8 @@ private slots:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("operation");
         QTest::addColumn<QString>("expected");
-        const QByteArray appleLink = "'linksByPlatform': {'appleMusic': {'url': 'https://a/1'}}";
+        const QByteArray appleLink =
+            "'linksByPlatform': {'appleMusic': {'url': 'https://music.apple.com/us/song/1'}}";
         QTest::newRow("target link null")
             << json("{'linksByPlatform': {'appleMusic': {'url': null}}}") << "convert"
             << "noTargetPlatformLink(appleMusic)";
@@ -521,18 +564,18 @@ private slots:
             << json("{" + appleLink +
                     ", 'entitiesByUniqueId': {'S': {'apiProvider': 'spotify', 'title': 'T'}}}")
             << "convert"
-            << "https://a/1 source=T|Unknown|spotify|- target=none";
+            << "https://music.apple.com/us/song/1 source=T|Unknown|spotify|- target=none";
         QTest::newRow("untitled, bad thumbnail")
             << json("{" + appleLink +
                     ", 'entitiesByUniqueId': {'I': {'apiProvider': 'itunes', 'artistName': 'A',"
                     " 'thumbnailUrl': 'http://exa mple/x.jpg'}}}")
             << "convert"
-            << "https://a/1 source=none target=Unknown|A|appleMusic|-";
+            << "https://music.apple.com/us/song/1 source=none target=Unknown|A|appleMusic|-";
         QTest::newRow("provider case matters")
             << json("{" + appleLink +
                     ", 'entitiesByUniqueId': {'I': {'apiProvider': 'iTunes', 'title': 'T'}}}")
             << "convert"
-            << "https://a/1 source=none target=none";
+            << "https://music.apple.com/us/song/1 source=none target=none";
         QTest::newRow("page, itunes first")
             << json("{'pageUrl': 'https://song.link/i/1', 'entitiesByUniqueId': {"
                     "'B': {'apiProvider': 'spotify', 'title': 'S'},"
