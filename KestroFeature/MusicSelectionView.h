@@ -106,6 +106,7 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     struct Layout;
@@ -149,7 +150,8 @@ private:
     TargetServiceOption m_leavingTarget = TargetServiceOption::spotify;
 };
 
-// A picker's popover: one row per option on a dark card, opening under the picker.
+// A picker's popover: one row per option on a dark card, opening under the picker, or above it
+// where the screen has no room below. Where neither side holds every row, the rows scroll.
 class ServiceDropdownList : public QWidget {
     Q_OBJECT
 
@@ -168,13 +170,17 @@ public:
 
     ServiceDropdownList(std::vector<Row> rows, QWidget* parent = nullptr);
 
-    // Places the list under `anchor` (global coordinates) and shows it.
+    // Places the list under `anchor` (global coordinates), or above it when only that side has
+    // room, and shows it. It never covers the anchor.
     void popUnder(const QRect& anchor);
 
     int rowCount() const { return int(m_rows.size()); }
-    // The row's rectangle in the list's coordinates.
+    // The row's rectangle in the list's coordinates (scrolled rows lie partly outside).
     QRectF rowRect(int index) const;
     std::optional<int> hoveredRow() const { return m_hovered; }
+    bool opensUpward() const { return m_upward; }
+    // The area the rows are shown in.
+    QRectF rowArea() const;
 
     std::function<void(int)> onChoose;
     std::function<void(std::optional<int>)> onHover;
@@ -185,6 +191,8 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
     void leaveEvent(QEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 
@@ -192,8 +200,13 @@ private:
     std::optional<int> rowAt(const QPointF& pos) const;
     void setHovered(std::optional<int> row);
     double rowHeight(int index) const;
+    double rowsHeight() const;
+    void scrollBy(double delta);
+    void scrollToRow(int index);
 
     std::vector<Row> m_rows;
     std::optional<int> m_hovered;
     bool m_chosen = false;
+    bool m_upward = false;
+    double m_scroll = 0;
 };

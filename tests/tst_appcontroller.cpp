@@ -457,7 +457,7 @@ private slots:
         QCOMPARE(titles(modes), (QStringList{QStringLiteral("Silent"), QStringLiteral("Default"),
                                              QStringLiteral("Automatic")}));
         QVERIFY(modes->actions().at(1)->isChecked());
-        QCOMPARE(modes->actions().at(0)->toolTip(), QStringLiteral("Manual conversion from menu bar"));
+        QCOMPARE(modes->actions().at(0)->toolTip(), QStringLiteral("Manual conversion from the tray"));
         modes->actions().at(2)->trigger();
         QCOMPARE(rig.onboarding.settings->conversionMode(), ConversionMode::automatic);
 

@@ -158,7 +158,7 @@ private slots:
             modes << SettingOptions::rawValue(m) + QLatin1Char('|') + SettingOptions::displayName(m) +
                          QLatin1Char('|') + SettingOptions::description(m);
         }
-        QCOMPARE(modes, (QStringList{"silent|Silent|Manual conversion from menu bar",
+        QCOMPARE(modes, (QStringList{"silent|Silent|Manual conversion from the tray",
                                      "default|Default|Show toast with prompt",
                                      "automatic|Automatic|Auto-convert immediately"}));
 

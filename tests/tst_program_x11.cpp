@@ -415,7 +415,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT((panel = windowWhere(isOnboarding)).has_value(), 10000);
         const QStringList permissionWindow{QStringLiteral("--name"), QStringLiteral("Keyboard Shortcut")};
         QMap<QString, QRect> windows;
-        click(onCard(*panel, 479, 306)); // "Allow Accessibility access"
+        click(onCard(*panel, 479, 306)); // "Allow the Ctrl+Return shortcut"
         QTRY_VERIFY_WITH_TIMEOUT(!(windows = visibleWindows(permissionWindow)).isEmpty(), 5000);
         QTest::qWait(200);
         // "Don't Allow" is the left one of the two buttons in the window's bottom-right corner.
