@@ -775,7 +775,10 @@ void MusicSelectionView::openList(bool source) {
     };
     HoverScaleButton* picker = source ? m_sourcePicker : m_targetPicker;
     const QRectF content = picker->contentRect();
-    const QRect anchor(picker->mapToGlobal(content.topLeft().toPoint()), content.size().toSize());
+    QRect anchor(picker->mapToGlobal(content.topLeft().toPoint()), content.size().toSize());
+    // A list that opens upward keeps clear of the picker's label too.
+    const Layout l = computeLayout();
+    anchor.setTop(mapToGlobal((source ? l.sourceLabel : l.targetLabel).topLeft().toPoint()).y());
     (source ? m_showSourceDropdown : m_showTargetDropdown) = true;
     (source ? m_sourceList : m_targetList) = list;
     list->popUnder(anchor);
@@ -875,7 +878,25 @@ void ServiceDropdownList::popUnder(const QRect& anchor) {
     m_scroll = 0;
     resize(int(listWidth), height);
     move(topLeft);
+    if (!Panel::compositorRunning()) {
+        // Nothing would draw what lies behind the rounded corners and the arrow.
+        setMask(QRegion(shape().toFillPolygon().toPolygon()));
+    }
     show();
+}
+
+QPainterPath ServiceDropdownList::shape() const {
+    // The card with its arrow pointing at the picker.
+    const QRectF card(0, m_upward ? 0 : arrowHeight, width(), height() - arrowHeight);
+    QPainterPath outline = roundedRect(card, 10);
+    QPainterPath arrow;
+    const double mid = width() / 2.0;
+    const double base = m_upward ? card.bottom() - 0.5 : arrowHeight + 0.5;
+    arrow.moveTo(mid - 9, base);
+    arrow.lineTo(mid, m_upward ? height() : 0);
+    arrow.lineTo(mid + 9, base);
+    arrow.closeSubpath();
+    return outline.united(arrow);
 }
 
 void ServiceDropdownList::scrollBy(double delta) {
@@ -998,18 +1019,7 @@ void ServiceDropdownList::paintEvent(QPaintEvent*) {
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::TextAntialiasing);
 
-    // The card with its arrow pointing at the picker.
-    const QRectF card(0, m_upward ? 0 : arrowHeight, width(), height() - arrowHeight);
-    QPainterPath shape = roundedRect(card, 10);
-    QPainterPath arrow;
-    const double mid = width() / 2.0;
-    const double base = m_upward ? card.bottom() - 0.5 : arrowHeight + 0.5;
-    arrow.moveTo(mid - 9, base);
-    arrow.lineTo(mid, m_upward ? height() : 0);
-    arrow.lineTo(mid + 9, base);
-    arrow.closeSubpath();
-    shape = shape.united(arrow);
-    painter.fillPath(shape, popoverBackground());
+    painter.fillPath(shape(), popoverBackground());
 
     const QRectF area = rowArea();
     painter.setClipRect(area);

@@ -3,6 +3,7 @@
 #include "SettingOptions.h"
 
 #include <QAbstractButton>
+#include <QPainterPath>
 #include <QPointer>
 #include <QWidget>
 
@@ -201,6 +202,7 @@ private:
     void setHovered(std::optional<int> row);
     double rowHeight(int index) const;
     double rowsHeight() const;
+    QPainterPath shape() const;
     void scrollBy(double delta);
     void scrollToRow(int index);
 
