@@ -67,8 +67,8 @@ void StatusItem::showWhenTrayAppears() {
         return;
     }
     m_trayPoll.stop();
-    m_style->refresh();
     m_tray->show();
+    m_style->refresh();
     emit trayAvailabilityChanged(true);
 }
 
@@ -79,6 +79,7 @@ void StatusItem::setImage(const QIcon& image) {
     if (!m_tray->isVisible() && !m_trayPoll.isActive()) {
         if (isTrayAvailable()) {
             m_tray->show();
+            m_style->refresh();
         } else {
             m_trayPoll.start();
         }

@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QPainter>
 #include <QPixmap>
+#include <QTimer>
 #include <QtGui/qguiapplication_platform.h>
 
 #include <xcb/xcb.h>
@@ -117,8 +118,9 @@ void TrayIconStyle::readTrayColors() {
         connection, xcb_get_selection_owner(connection, m_selectionAtom), nullptr);
     const xcb_window_t manager = owner ? owner->owner : xcb_window_t(XCB_WINDOW_NONE);
     std::free(owner);
-    if (manager != m_manager && manager != XCB_WINDOW_NONE) {
-        // Qt already listens to the tray for its end; the colours' changes are added here.
+    if (manager != XCB_WINDOW_NONE) {
+        // Qt listens to the tray for its end, and sets that alone whenever it docks an icon
+        // there; the colours' changes are added here again each time.
         const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
         xcb_change_window_attributes(connection, manager, XCB_CW_EVENT_MASK, &mask);
     }
@@ -152,11 +154,11 @@ bool TrayIconStyle::nativeEventFilter(const QByteArray& eventType, void* message
         break;
     }
     case XCB_CLIENT_MESSAGE: {
-        // A new tray took the selection.
+        // A new tray took the selection: looked at once Qt has docked the icon there.
         const auto* client = reinterpret_cast<const xcb_client_message_event_t*>(event);
         if (client->type == m_managerAtom && client->format == 32 &&
             client->data.data32[1] == m_selectionAtom) {
-            refresh();
+            QTimer::singleShot(0, this, &TrayIconStyle::refresh);
         }
         break;
     }

@@ -40,7 +40,7 @@ public:
     Glyph glyph() const;
     // The tray's foreground colour where an XEmbed tray publishes one.
     std::optional<QColor> trayForeground() const { return m_trayForeground; }
-    // Looks for the tray and its colours again (a tray appeared or was replaced).
+    // Looks for the tray and its colours again; called once the icon is docked.
     void refresh();
 
     // `mask` (only its alpha counts) painted as `glyph`, dimmed when disabled.
