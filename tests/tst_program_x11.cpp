@@ -1,3 +1,4 @@
+#include "Contrast.h"
 #include "FakeSongLinkServer.h"
 #include "LoginItem.h"
 #include "TestEnvironment.h"
@@ -148,27 +149,6 @@ QImage grabScreen(const QRect& rect) {
     return QGuiApplication::primaryScreen()
         ->grabWindow(0, rect.x(), rect.y(), rect.width(), rect.height())
         .toImage();
-}
-
-double luminance(const QColor& color) {
-    const auto channel = [](double c) {
-        return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
-    };
-    return 0.2126 * channel(color.redF()) + 0.7152 * channel(color.greenF()) +
-           0.0722 * channel(color.blueF());
-}
-
-// How many pixels stand out from `background` at a contrast ratio of 3:1 or better.
-int legiblePixels(const QImage& image, const QColor& background) {
-    const double back = luminance(background);
-    int count = 0;
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x) {
-            const double l = luminance(image.pixelColor(x, y));
-            count += (std::max(l, back) + 0.05) / (std::min(l, back) + 0.05) >= 3.0;
-        }
-    }
-    return count;
 }
 
 xcb_atom_t internAtom(const char* name) {
@@ -619,7 +599,7 @@ private slots:
         // The glyph: the pixels that stand out from the tray at 3:1. The old black template
         // image has none on the dark tray (1.3:1).
         QImage shot;
-        QTRY_VERIFY_WITH_TIMEOUT((shot = grabScreen(*icon), legiblePixels(shot, tint) >= 20), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT((shot = grabScreen(*icon), Contrast::legiblePixels(shot, tint) >= 20), 5000);
         shot.save(
             QCoreApplication::applicationDirPath() + QStringLiteral("/tray-icon-") +
             QString::fromLatin1(QTest::currentDataTag()).replace(QStringLiteral(", "), QStringLiteral("-")) +
