@@ -22,7 +22,6 @@
 #include <QPainter>
 #include <QSignalSpy>
 
-
 namespace {
 
 const QString spotifyLink = QStringLiteral("https://open.spotify.com/track/0SZemtszoaQHL3aUuMS6WF");
