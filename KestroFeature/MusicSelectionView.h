@@ -179,9 +179,6 @@ public:
     // The row's rectangle in the list's coordinates (scrolled rows lie partly outside).
     QRectF rowRect(int index) const;
     std::optional<int> hoveredRow() const { return m_hovered; }
-    bool opensUpward() const { return m_upward; }
-    // The area the rows are shown in.
-    QRectF rowArea() const;
 
     std::function<void(int)> onChoose;
     std::function<void(std::optional<int>)> onHover;
@@ -202,6 +199,8 @@ private:
     void setHovered(std::optional<int> row);
     double rowHeight(int index) const;
     double rowsHeight() const;
+    // The area the rows are shown in.
+    QRectF rowArea() const;
     QPainterPath shape() const;
     void scrollBy(double delta);
     void scrollToRow(int index);
