@@ -48,7 +48,6 @@ public:
 
     // The icon as drawn now (tests look at it).
     QIcon currentIcon() const;
-    TrayIconStyle& style() const { return *m_style; }
 
 signals:
     // Before the menu shows: the owner fills it (or empties it).
