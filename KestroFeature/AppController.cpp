@@ -18,6 +18,7 @@
 #include "ToastWindow.h"
 #include "UpdateManager.h"
 
+#include <QActionGroup>
 #include <QDialog>
 #include <QFile>
 #include <QLabel>
@@ -273,6 +274,8 @@ void AppController::updateMenu(QMenu* menu) {
     // Where Qt draws the menu, the subtitles show as a second line; desktops that draw it
     // themselves show tooltips at most.
     const bool subtitles = m_statusItem && m_statusItem->drawsOwnMenu();
+    // Choices that exclude each other show as radio items.
+    auto* modeGroup = new QActionGroup(modes);
     for (ConversionMode mode : SettingOptions::allCases<ConversionMode>()) {
         QAction* item = nullptr;
         if (subtitles) {
@@ -284,6 +287,7 @@ void AppController::updateMenu(QMenu* menu) {
         }
         item->setToolTip(SettingOptions::description(mode));
         item->setCheckable(true);
+        item->setActionGroup(modeGroup);
         item->setChecked(mode == m_settings.conversionMode());
         item->setData(QVariant::fromValue(mode));
         if (askEachTime && mode == ConversionMode::automatic) {
@@ -303,10 +307,12 @@ void AppController::updateMenu(QMenu* menu) {
     }
 
     QMenu* timeouts = menu->addMenu(QStringLiteral("Toast Timeout"));
+    auto* timeoutGroup = new QActionGroup(timeouts);
     for (TimeoutOption option : SettingOptions::allCases<TimeoutOption>()) {
         const int seconds = static_cast<int>(SettingOptions::rawValue(option));
         QAction* item = timeouts->addAction(SettingOptions::displayName(option));
         item->setCheckable(true);
+        item->setActionGroup(timeoutGroup);
         item->setChecked(m_settings.toastTimeout() == SettingOptions::rawValue(option));
         item->setData(seconds);
         connect(item, &QAction::triggered, this, [this, item] { setTimeout(item); });
@@ -399,10 +405,14 @@ QString AppController::creditsHtml() {
     const QString site = QStringLiteral(ONDARI_WEBSITE_URL);
     const QString separator =
         QStringLiteral("<span style=\"color:%1\">&nbsp;&nbsp;|&nbsp;&nbsp;</span>").arg(tertiary);
+    // Links without an underline: at this size it runs through the descenders ("SongLink" would
+    // read "SonqLink"); the link colour still marks them.
     return QStringLiteral("<div align=\"center\" style=\"font-size:11px\">"
-                          "<span style=\"color:%1\">Powered by <a href=\"%2\">SongLink</a></span><br><br>"
-                          "<a href=\"%3/privacy\">Privacy Policy</a>%4<a href=\"%3/terms\">Terms</a>%4"
-                          "<a href=\"mailto:%5\">Contact</a></div>")
+                          "<span style=\"color:%1\">Powered by <a style=\"text-decoration:none\" "
+                          "href=\"%2\">SongLink</a></span><br><br>"
+                          "<a style=\"text-decoration:none\" href=\"%3/privacy\">Privacy Policy</a>%4"
+                          "<a style=\"text-decoration:none\" href=\"%3/terms\">Terms</a>%4"
+                          "<a style=\"text-decoration:none\" href=\"mailto:%5\">Contact</a></div>")
         .arg(secondary, QStringLiteral(ONDARI_SERVICE_PAGE_URL), site, separator,
              QStringLiteral(ONDARI_SUPPORT_EMAIL));
 }

@@ -4,6 +4,7 @@
 #include "AppConstants.h"
 #include "ColorScheme.h"
 #include "OnboardingStyle.h"
+#include "Panel.h"
 
 #include <QLinearGradient>
 #include <QPainter>
@@ -14,7 +15,7 @@
 using namespace OnboardingStyle;
 
 namespace {
-const QString titleText = QStringLiteral("Ondari lives in your menubar.");
+const QString titleText = QStringLiteral("Ondari lives in your system tray.");
 const QString subtitleText = QStringLiteral("It will detect links automatically when it's on.");
 const QString gotItText = QStringLiteral("Got it");
 constexpr double padding = 16;
@@ -124,7 +125,7 @@ void MenuBarTooltipView::paintEvent(QPaintEvent*) {
     painter.setRenderHint(QPainter::TextAntialiasing);
 
     const QPainterPath bubble = bubblePath();
-    painter.fillPath(bubble, regularMaterial(scheme));
+    painter.fillPath(bubble, regularMaterial(scheme, Panel::drawsOpaqueMaterial(this)));
     QLinearGradient border(width() / 2.0, 0, width() / 2.0, height());
     const bool dark = scheme == ColorScheme::Scheme::dark;
     border.setColorAt(0.0, dark ? white(0.3) : black(0.08));

@@ -64,8 +64,10 @@ QRect MenuBarTooltipWindowController::placement(const QRect& anchor, const QRect
     const bool up = centreY > area.y() + area.height() / 2.0;
     int x = int(std::lround(centreX - panelWidth * 0.5));
     int y = up ? target.y() - panelHeight : target.y() + target.height();
-    // Off-screen the bubble would be no use.
-    x = std::clamp(x, area.x(), std::max(area.x(), area.x() + area.width() - panelWidth));
+    // Off-screen the bubble would be no use; against the very edge it looks cut off.
+    constexpr int edgeMargin = 8;
+    x = std::clamp(x, area.x() + edgeMargin,
+                   std::max(area.x() + edgeMargin, area.x() + area.width() - edgeMargin - panelWidth));
     y = std::clamp(y, area.y(), std::max(area.y(), area.y() + area.height() - panelHeight));
     if (upward) {
         *upward = up;

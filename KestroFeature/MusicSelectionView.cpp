@@ -4,15 +4,18 @@
 #include "ColorScheme.h"
 #include "OnboardingStyle.h"
 #include "OnboardingWindowController.h"
+#include "Panel.h"
 #include "SettingsManager.h"
 
 #include <QCursor>
 #include <QElapsedTimer>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLinearGradient>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
+#include <QWheelEvent>
 
 #include <algorithm>
 
@@ -327,6 +330,13 @@ MusicSelectionView::MusicSelectionView(OnboardingWindowController& controller, Q
             setBidirectional(on);
         }
     });
+    // Tab goes as the eye does: the pickers, the switch under them, then Save.
+    setTabOrder(m_closeButton, m_sourcePicker);
+    setTabOrder(m_sourcePicker, m_targetPicker);
+    setTabOrder(m_targetPicker, m_switch);
+    setTabOrder(m_switch, m_saveButton);
+    m_sourcePicker->installEventFilter(this);
+    m_targetPicker->installEventFilter(this);
 
     m_rowPresence = new OnboardingSpring(0.4, 0.8, canBeBidirectional() ? 1.0 : 0.0, this);
     connect(m_rowPresence, &OnboardingSpring::valueChanged, this, &MusicSelectionView::relayout);
@@ -561,6 +571,21 @@ void MusicSelectionView::relayout() {
     update();
 }
 
+bool MusicSelectionView::eventFilter(QObject* watched, QEvent* event) {
+    // A focused picker opens its list with Enter or an arrow key too, as a pop-up button does.
+    if ((watched == m_sourcePicker || watched == m_targetPicker) && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Down || key == Qt::Key_Up) {
+            const bool source = watched == m_sourcePicker;
+            if (!(source ? m_showSourceDropdown : m_showTargetDropdown)) {
+                openList(source);
+            }
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
 void MusicSelectionView::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     relayout();
@@ -573,7 +598,8 @@ void MusicSelectionView::paintEvent(QPaintEvent*) {
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::TextAntialiasing);
 
-    paintCard(painter, QRectF(0, 0, pageWidth, pageHeight), AppConstants::onboardingCornerRadius, scheme);
+    paintCard(painter, QRectF(0, 0, pageWidth, pageHeight), AppConstants::onboardingCornerRadius, scheme,
+              Panel::drawsOpaqueMaterial(this));
 
     paintAppIcon(painter, l.icon);
     drawText(painter, l.title, pixelFont(24, QFont::Bold), primary(scheme), titleText, Qt::AlignCenter);
@@ -749,7 +775,10 @@ void MusicSelectionView::openList(bool source) {
     };
     HoverScaleButton* picker = source ? m_sourcePicker : m_targetPicker;
     const QRectF content = picker->contentRect();
-    const QRect anchor(picker->mapToGlobal(content.topLeft().toPoint()), content.size().toSize());
+    QRect anchor(picker->mapToGlobal(content.topLeft().toPoint()), content.size().toSize());
+    // A list that opens upward keeps clear of the picker's label too.
+    const Layout l = computeLayout();
+    anchor.setTop(mapToGlobal((source ? l.sourceLabel : l.targetLabel).topLeft().toPoint()).y());
     (source ? m_showSourceDropdown : m_showTargetDropdown) = true;
     (source ? m_sourceList : m_targetList) = list;
     list->popUnder(anchor);
@@ -778,11 +807,7 @@ ServiceDropdownList::ServiceDropdownList(std::vector<Row> rows, QWidget* parent)
     setAttribute(Qt::WA_TranslucentBackground);
     setAttribute(Qt::WA_DeleteOnClose);
     setMouseTracking(true);
-    double height = arrowHeight + 8 + 8;
-    for (int i = 0; i < rowCount(); ++i) {
-        height += rowHeight(i);
-    }
-    resize(int(listWidth), int(std::ceil(height)));
+    resize(int(listWidth), int(std::ceil(arrowHeight + 8 + rowsHeight() + 8)));
 }
 
 namespace {
@@ -809,8 +834,21 @@ double ServiceDropdownList::rowHeight(int index) const {
     return std::max(rowIcon, text) + 16;
 }
 
+double ServiceDropdownList::rowsHeight() const {
+    double height = 0;
+    for (int i = 0; i < rowCount(); ++i) {
+        height += rowHeight(i);
+    }
+    return height;
+}
+
+QRectF ServiceDropdownList::rowArea() const {
+    const double top = (m_upward ? 0.0 : arrowHeight) + 8;
+    return QRectF(8, top, listWidth - 16, height() - arrowHeight - 16);
+}
+
 QRectF ServiceDropdownList::rowRect(int index) const {
-    double y = arrowHeight + 8;
+    double y = rowArea().top() - m_scroll;
     for (int i = 0; i < index; ++i) {
         y += rowHeight(i);
     }
@@ -818,7 +856,10 @@ QRectF ServiceDropdownList::rowRect(int index) const {
 }
 
 void ServiceDropdownList::popUnder(const QRect& anchor) {
+    const double full = arrowHeight + 8 + rowsHeight() + 8;
     QPoint topLeft(anchor.center().x() - int(listWidth / 2), anchor.y() + anchor.height());
+    int height = int(std::ceil(full));
+    m_upward = false;
     const QScreen* screen = QGuiApplication::screenAt(anchor.center());
     if (!screen) {
         screen = QGuiApplication::primaryScreen();
@@ -827,13 +868,103 @@ void ServiceDropdownList::popUnder(const QRect& anchor) {
         const QRect area = screen->availableGeometry();
         topLeft.setX(
             std::clamp(topLeft.x(), area.x(), std::max(area.x(), area.x() + area.width() - width())));
-        topLeft.setY(std::min(topLeft.y(), std::max(area.y(), area.y() + area.height() - height())));
+        const int below = area.y() + area.height() - (anchor.y() + anchor.height());
+        const int above = anchor.y() - area.y();
+        // Below when the rows fit there; else on the roomier side, scrolling what does not fit.
+        m_upward = below < height && above > below;
+        height = std::max(std::min(height, m_upward ? above : below), int(arrowHeight + 16 + rowHeight(0)));
+        topLeft.setY(m_upward ? anchor.y() - height : anchor.y() + anchor.height());
     }
+    m_scroll = 0;
+    resize(int(listWidth), height);
     move(topLeft);
+    if (!Panel::compositorRunning()) {
+        // Nothing would draw what lies behind the rounded corners and the arrow.
+        setMask(QRegion(shape().toFillPolygon().toPolygon()));
+    }
     show();
 }
 
+QPainterPath ServiceDropdownList::shape() const {
+    // The card with its arrow pointing at the picker.
+    const QRectF card(0, m_upward ? 0 : arrowHeight, width(), height() - arrowHeight);
+    QPainterPath outline = roundedRect(card, 10);
+    QPainterPath arrow;
+    const double mid = width() / 2.0;
+    const double base = m_upward ? card.bottom() - 0.5 : arrowHeight + 0.5;
+    arrow.moveTo(mid - 9, base);
+    arrow.lineTo(mid, m_upward ? height() : 0);
+    arrow.lineTo(mid + 9, base);
+    arrow.closeSubpath();
+    return outline.united(arrow);
+}
+
+void ServiceDropdownList::scrollBy(double delta) {
+    const double most = std::max(0.0, rowsHeight() - rowArea().height());
+    const double scroll = std::clamp(m_scroll + delta, 0.0, most);
+    if (scroll != m_scroll) {
+        m_scroll = scroll;
+        update();
+    }
+}
+
+void ServiceDropdownList::scrollToRow(int index) {
+    const QRectF area = rowArea();
+    const QRectF row = rowRect(index);
+    if (row.top() < area.top()) {
+        scrollBy(row.top() - area.top());
+    } else if (row.bottom() > area.bottom()) {
+        scrollBy(row.bottom() - area.bottom());
+    }
+}
+
+void ServiceDropdownList::wheelEvent(QWheelEvent* event) {
+    scrollBy(-event->angleDelta().y() / 120.0 * rowHeight(0));
+    setHovered(rowAt(event->position()));
+    event->accept();
+}
+
+void ServiceDropdownList::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+    case Qt::Key_Down:
+    case Qt::Key_Up: {
+        const bool down = event->key() == Qt::Key_Down;
+        int row = 0;
+        if (m_hovered) {
+            row = std::clamp(*m_hovered + (down ? 1 : -1), 0, rowCount() - 1);
+        } else {
+            // The first press marks the chosen row, or the end the key points from.
+            const auto selected =
+                std::find_if(m_rows.cbegin(), m_rows.cend(), [](const Row& r) { return r.selected; });
+            row = selected != m_rows.cend() ? int(selected - m_rows.cbegin()) : (down ? 0 : rowCount() - 1);
+        }
+        setHovered(row);
+        scrollToRow(row);
+        break;
+    }
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Space:
+        if (m_hovered && onChoose) {
+            m_chosen = true;
+            const auto choose = onChoose;
+            choose(*m_hovered);
+        }
+        break;
+    case Qt::Key_Escape:
+        close();
+        break;
+    default:
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    event->accept();
+}
+
 std::optional<int> ServiceDropdownList::rowAt(const QPointF& pos) const {
+    if (!rowArea().contains(pos)) {
+        return std::nullopt;
+    }
     for (int i = 0; i < rowCount(); ++i) {
         if (rowRect(i).contains(pos)) {
             return i;
@@ -888,21 +1019,16 @@ void ServiceDropdownList::paintEvent(QPaintEvent*) {
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::TextAntialiasing);
 
-    // The card with its arrow pointing up at the picker.
-    const QRectF card(0, arrowHeight, width(), height() - arrowHeight);
-    QPainterPath shape = roundedRect(card, 10);
-    QPainterPath arrow;
-    const double mid = width() / 2.0;
-    arrow.moveTo(mid - 9, arrowHeight + 0.5);
-    arrow.lineTo(mid, 0);
-    arrow.lineTo(mid + 9, arrowHeight + 0.5);
-    arrow.closeSubpath();
-    shape = shape.united(arrow);
-    painter.fillPath(shape, popoverBackground());
+    painter.fillPath(shape(), popoverBackground());
 
+    const QRectF area = rowArea();
+    painter.setClipRect(area);
     for (int i = 0; i < rowCount(); ++i) {
         const Row& row = m_rows.at(size_t(i));
         const QRectF rect = rowRect(i);
+        if (!rect.intersects(area)) {
+            continue;
+        }
         if (m_hovered == i) {
             painter.fillPath(roundedRect(rect, 8), white(0.1));
         }

@@ -3,6 +3,7 @@
 #include "SettingOptions.h"
 
 #include <QAbstractButton>
+#include <QPainterPath>
 #include <QPointer>
 #include <QWidget>
 
@@ -106,6 +107,7 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     struct Layout;
@@ -149,7 +151,8 @@ private:
     TargetServiceOption m_leavingTarget = TargetServiceOption::spotify;
 };
 
-// A picker's popover: one row per option on a dark card, opening under the picker.
+// A picker's popover: one row per option on a dark card, opening under the picker, or above it
+// where the screen has no room below. Where neither side holds every row, the rows scroll.
 class ServiceDropdownList : public QWidget {
     Q_OBJECT
 
@@ -168,11 +171,12 @@ public:
 
     ServiceDropdownList(std::vector<Row> rows, QWidget* parent = nullptr);
 
-    // Places the list under `anchor` (global coordinates) and shows it.
+    // Places the list under `anchor` (global coordinates), or above it when only that side has
+    // room, and shows it. It never covers the anchor.
     void popUnder(const QRect& anchor);
 
     int rowCount() const { return int(m_rows.size()); }
-    // The row's rectangle in the list's coordinates.
+    // The row's rectangle in the list's coordinates (scrolled rows lie partly outside).
     QRectF rowRect(int index) const;
     std::optional<int> hoveredRow() const { return m_hovered; }
 
@@ -185,6 +189,8 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
     void leaveEvent(QEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 
@@ -192,8 +198,16 @@ private:
     std::optional<int> rowAt(const QPointF& pos) const;
     void setHovered(std::optional<int> row);
     double rowHeight(int index) const;
+    double rowsHeight() const;
+    // The area the rows are shown in.
+    QRectF rowArea() const;
+    QPainterPath shape() const;
+    void scrollBy(double delta);
+    void scrollToRow(int index);
 
     std::vector<Row> m_rows;
     std::optional<int> m_hovered;
     bool m_chosen = false;
+    bool m_upward = false;
+    double m_scroll = 0;
 };

@@ -8,6 +8,7 @@
 #include "MusicSelectionView.h"
 #include "OnboardingStyle.h"
 #include "OnboardingWindowController.h"
+#include "Panel.h"
 #include "Termination.h"
 
 #include <QMouseEvent>
@@ -84,7 +85,7 @@ OnboardingPermissionPage::OnboardingPermissionPage(OnboardingWindowController& c
         QColor fill = teal;
         fill.setAlphaF(0.15f);
         painter.fillPath(roundedRect(content, 10), fill);
-        drawText(painter, content, allowFont, teal, QStringLiteral("Allow Accessibility access"),
+        drawText(painter, content, allowFont, teal, QStringLiteral("Allow the Ctrl+Return shortcut"),
                  Qt::AlignCenter);
     });
     m_allowButton->setHitShape([](const QRectF& content) { return roundedRect(content, 10); });
@@ -151,7 +152,7 @@ QString OnboardingPermissionPage::subtitle() const {
         return reason + QStringLiteral(" Skip this step and use the toast's Convert button.");
     }
     return m_controller.showWelcomeText() ? QStringLiteral("Before you start, we need one permission.")
-                                          : QStringLiteral("Allow accessibility to use the ") + shortcutText +
+                                          : QStringLiteral("Allow Ondari to watch for the ") + shortcutText +
                                                 QStringLiteral(" shortcut.");
 }
 
@@ -251,7 +252,8 @@ void OnboardingPermissionPage::paintEvent(QPaintEvent*) {
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::TextAntialiasing);
 
-    paintCard(painter, QRectF(0, 0, pageWidth, pageHeight), AppConstants::onboardingCornerRadius, scheme);
+    paintCard(painter, QRectF(0, 0, pageWidth, pageHeight), AppConstants::onboardingCornerRadius, scheme,
+              Panel::drawsOpaqueMaterial(this));
     paintAppIcon(painter, l.icon);
     drawText(painter, l.title, pixelFont(24, QFont::Bold), primary(scheme), title(), Qt::AlignCenter);
     drawText(painter, l.subtitle, pixelFont(14), secondary(scheme), subtitle(), Qt::AlignCenter);
@@ -264,7 +266,7 @@ void OnboardingPermissionPage::paintEvent(QPaintEvent*) {
     const QFont cardTitleFont = pixelFont(15, QFont::DemiBold);
     drawText(painter, l.cardTitle, cardTitleFont, primary(scheme),
              QFontMetricsF(cardTitleFont)
-                 .elidedText(QStringLiteral("Accessibility Permission"), Qt::ElideRight, l.cardTitle.width()),
+                 .elidedText(QStringLiteral("Shortcut Permission"), Qt::ElideRight, l.cardTitle.width()),
              Qt::AlignLeft | Qt::AlignVCenter);
 
     // "When a music link is detected,\npress ⟨shortcut⟩ to convert it." with the shortcut set apart.
@@ -328,7 +330,7 @@ void OnboardingPermissionPage::paintActionArea(QPainter& painter, const QRectF& 
         QColor fill = teal;
         fill.setAlphaF(0.15f);
         painter.fillPath(roundedRect(bar, 10), fill);
-        const QString text = QStringLiteral("Accessibility access enabled");
+        const QString text = QStringLiteral("Ctrl+Return shortcut enabled");
         const double textWidth = QFontMetricsF(labelFont).horizontalAdvance(text);
         const double total = 14 + 8 + textWidth;
         const double left = bar.center().x() - total / 2;
@@ -481,7 +483,7 @@ void OnboardingContentView::paintEvent(QPaintEvent*) {
 
 void OnboardingContentView::confirmSkip() {
     AlertRequest alert;
-    alert.messageText = QStringLiteral("Skip Accessibility Permission?");
+    alert.messageText = QStringLiteral("Skip Shortcut Permission?");
     alert.informativeText = QStringLiteral("Without this permission, the ") + shortcutText +
                             QStringLiteral(" keyboard shortcut will not work.");
     alert.style = AlertRequest::Style::warning;

@@ -54,8 +54,8 @@ QColor systemGrey(double opacity) {
 QColor accent() {
     return rgb(0.0, 0.478, 1.0);
 }
-QColor regularMaterial(Scheme scheme) {
-    return SystemColors::regularMaterial(scheme);
+QColor regularMaterial(Scheme scheme, bool opaque) {
+    return SystemColors::regularMaterial(scheme, opaque);
 }
 QColor brandTeal() {
     return rgb(0.125, 0.776, 0.761);
@@ -139,11 +139,11 @@ QPainterPath roundedRect(const QRectF& rect, double radius) {
     return path;
 }
 
-void paintCard(QPainter& painter, const QRectF& rect, double radius, Scheme scheme) {
+void paintCard(QPainter& painter, const QRectF& rect, double radius, Scheme scheme, bool opaque) {
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing);
     const QPainterPath shape = roundedRect(rect, radius);
-    painter.fillPath(shape, regularMaterial(scheme));
+    painter.fillPath(shape, regularMaterial(scheme, opaque));
     QLinearGradient border(rect.center().x(), rect.top(), rect.center().x(), rect.bottom());
     border.setColorAt(0, pageBorderTop(scheme));
     border.setColorAt(1, pageBorderBottom(scheme));

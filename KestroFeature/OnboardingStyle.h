@@ -27,8 +27,8 @@ QColor secondary(Scheme scheme, double opacity = 1.0);
 QColor systemGrey(double opacity = 1.0);
 // The page's accent colour where a symbol stands in for the program's icon.
 QColor accent();
-// The translucent card fill.
-QColor regularMaterial(Scheme scheme);
+// The translucent card fill; `opaque` where nothing blurs what lies behind it.
+QColor regularMaterial(Scheme scheme, bool opaque = false);
 
 // The fixed teal of the music page and its darker gradient partner.
 QColor brandTeal();
@@ -62,7 +62,7 @@ void brighten(QImage& image, double amount);
 // The outline of a rounded rectangle with continuous corners, close enough for our sizes.
 QPainterPath roundedRect(const QRectF& rect, double radius);
 // Fills the page card (material) and strokes its two-colour gradient border.
-void paintCard(QPainter& painter, const QRectF& rect, double radius, Scheme scheme);
+void paintCard(QPainter& painter, const QRectF& rect, double radius, Scheme scheme, bool opaque = false);
 // The ring around a control that has the keyboard focus.
 void paintFocusRing(QPainter& painter, const QPainterPath& shape);
 // Whether a focus change came from the keyboard: only then is the ring drawn.

@@ -12,11 +12,13 @@
 #include "Panel.h"
 #include "PreciseSleep.h"
 #include "SettingsManager.h"
+#include "Termination.h"
 
 #include <QCursor>
 #include <QEvent>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QShortcut>
 
 namespace {
 QString boolText(bool value) {
@@ -293,6 +295,9 @@ Panel* OnboardingWindowController::createPanel() {
     const QRectF card(0, 0, AppConstants::onboardingWidth, AppConstants::onboardingHeight);
     panel->setCardShape(OnboardingStyle::roundedRect(card, AppConstants::onboardingCornerRadius));
     panel->setWindowTitle(QStringLiteral("Ondari"));
+    // The window the user works in quits the program with the desktop's usual keys.
+    auto* quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), panel);
+    connect(quit, &QShortcut::activated, this, [] { Termination::terminateApplication(); });
     // A fresh page each time: hover flags and unsaved choices start anew.
     auto* content = new OnboardingContentView(*this);
     panel->setContentWidget(content);

@@ -12,7 +12,7 @@ struct Row {
 };
 
 constexpr std::array<Row, 3> modeRows{{
-    {"silent", "Silent", "Manual conversion from menu bar"},
+    {"silent", "Silent", "Manual conversion from the tray"},
     {"default", "Default", "Show toast with prompt"},
     {"automatic", "Automatic", "Auto-convert immediately"},
 }};

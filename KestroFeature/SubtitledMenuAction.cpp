@@ -2,6 +2,7 @@
 
 #include "SystemSymbol.h"
 
+#include <QActionGroup>
 #include <QEnterEvent>
 #include <QFontMetrics>
 #include <QMenu>
@@ -74,8 +75,14 @@ protected:
         const QFontMetrics titleMetrics(font());
         const QRect titleRect(checkColumn, verticalPadding, width() - checkColumn - rightPadding,
                               titleMetrics.height());
-        if (m_action->isChecked()) {
-            const QRect mark(0, titleRect.top(), checkColumn, titleRect.height());
+        const QRect mark(0, titleRect.top(), checkColumn, titleRect.height());
+        const bool exclusive = m_action->actionGroup() && m_action->actionGroup()->isExclusive();
+        if (exclusive && m_action->isChecked()) {
+            // One of several that exclude each other: the radio dot the menu's other items show.
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(text);
+            painter.drawEllipse(QPointF(mark.center()) + QPointF(0.5, 0.5), 3.5, 3.5);
+        } else if (m_action->isChecked()) {
             SystemSymbol::paint(painter, QPointF(mark.center()) + QPointF(0.5, 0.5),
                                 QStringLiteral("checkmark"), 12, text, QFont::DemiBold);
         }

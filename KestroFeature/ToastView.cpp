@@ -4,6 +4,7 @@
 #include "ConversionQueue.h"
 #include "ErrorStateView.h"
 #include "LoadingStateView.h"
+#include "Panel.h"
 #include "PromptStateView.h"
 #include "SettingsManager.h"
 #include "SuccessStateView.h"
@@ -172,7 +173,7 @@ void ToastContentView::paintEvent(QPaintEvent*) {
     const auto scheme = m_env.colorScheme.current();
     const bool dark = scheme == ColorScheme::Scheme::dark;
     const QRectF card = cardRect();
-    painter.fillPath(cardPath(), SystemColors::regularMaterial(scheme));
+    painter.fillPath(cardPath(), SystemColors::regularMaterial(scheme, Panel::drawsOpaqueMaterial(this)));
 
     const QRectF edge = card.adjusted(0.5, 0.5, -0.5, -0.5);
     QLinearGradient border(card.topLeft(), card.bottomLeft());

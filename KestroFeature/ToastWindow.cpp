@@ -89,8 +89,8 @@ void ToastWindowController::buildSpare() {
 Panel* ToastWindowController::takeBarePanel() {
     Panel* panel = m_spare;
     m_spare = nullptr;
-    if (panel &&
-        (panel->frameSize() != panelSize() || panel->isCompositing() != Panel::compositorRunning())) {
+    if (panel && (panel->frameSize() != panelSize() || panel->isCompositing() != Panel::compositorRunning() ||
+                  (panel->isCompositing() && panel->blursBehind() != Panel::desktopBlursBehind()))) {
         delete panel;
         panel = nullptr;
     }

@@ -1,6 +1,7 @@
 #include "VisualEffectBlur.h"
 
 #include "ImageBlur.h"
+#include "Panel.h"
 #include "SystemColors.h"
 
 #include <QPainter>
@@ -142,5 +143,10 @@ void VisualEffectBlur::paintEvent(QPaintEvent*) {
         const qreal dpr = devicePixelRatioF();
         painter.drawImage(QPointF(-margin, -margin), ImageBlur::blurred(backdrop(margin, dpr), sigma * dpr));
     }
-    painter.fillPath(outline, materialColor(m_material, m_colorScheme.current()));
+    QColor tint = materialColor(m_material, m_colorScheme.current());
+    if (m_blendingMode == BlendingMode::behindWindow && Panel::drawsOpaqueMaterial(this)) {
+        // Nothing blurs the desktop behind this window: what shows through would be sharp.
+        tint.setAlphaF(1);
+    }
+    painter.fillPath(outline, tint);
 }

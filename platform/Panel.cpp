@@ -22,6 +22,7 @@
 #undef Status
 #undef Unsorted
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -45,6 +46,11 @@ Qt::WindowFlags panelFlags(Panel::Focus focus) {
 }
 
 std::optional<bool>& compositorOverride() {
+    static std::optional<bool> value;
+    return value;
+}
+
+std::optional<bool>& blurOverride() {
     static std::optional<bool> value;
     return value;
 }
@@ -90,6 +96,14 @@ int defaultScreenNumber() {
     return screen;
 }
 
+xcb_window_t rootWindow(xcb_connection_t* connection) {
+    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
+    for (int n = defaultScreenNumber(); n > 0 && screens.rem > 1; --n) {
+        xcb_screen_next(&screens);
+    }
+    return screens.data ? screens.data->root : xcb_window_t(XCB_WINDOW_NONE);
+}
+
 QPointF lerp(QPointF a, QPointF b, qreal t) {
     return a + (b - a) * t;
 }
@@ -98,7 +112,7 @@ QPointF lerp(QPointF a, QPointF b, qreal t) {
 
 Panel::Panel(QSize frameSize, Focus focus, QWidget* parent)
     : QWidget(parent, panelFlags(focus)), m_frameSize(frameSize), m_focus(focus),
-      m_compositing(compositorRunning()) {
+      m_compositing(compositorRunning()), m_blursBehind(m_compositing && desktopBlursBehind()) {
     setAttribute(Qt::WA_TranslucentBackground);
     if (focus == Focus::never) {
         setAttribute(Qt::WA_ShowWithoutActivating);
@@ -295,6 +309,44 @@ bool Panel::compositorRunning() {
 
 void Panel::setCompositorOverride(std::optional<bool> running) {
     compositorOverride() = running;
+}
+
+bool Panel::desktopBlursBehind() {
+    if (blurOverride()) {
+        return *blurOverride() && compositorRunning();
+    }
+    xcb_connection_t* connection = x11Connection();
+    if (!connection) {
+        return true;
+    }
+    if (!compositorRunning()) {
+        return false;
+    }
+    // KWin's blur effect keeps a property of this name on the root window while it is loaded.
+    const xcb_atom_t atom = internAtom(connection, "_KDE_NET_WM_BLUR_BEHIND_REGION");
+    const xcb_window_t root = rootWindow(connection);
+    if (atom == XCB_ATOM_NONE || root == XCB_WINDOW_NONE) {
+        return false;
+    }
+    xcb_list_properties_reply_t* reply =
+        xcb_list_properties_reply(connection, xcb_list_properties(connection, root), nullptr);
+    if (!reply) {
+        return false;
+    }
+    const xcb_atom_t* atoms = xcb_list_properties_atoms(reply);
+    const xcb_atom_t* end = atoms + xcb_list_properties_atoms_length(reply);
+    const bool offered = std::find(atoms, end, atom) != end;
+    std::free(reply);
+    return offered;
+}
+
+void Panel::setBlurOverride(std::optional<bool> offered) {
+    blurOverride() = offered;
+}
+
+bool Panel::drawsOpaqueMaterial(const QWidget* widget) {
+    const auto* panel = widget ? qobject_cast<const Panel*>(widget->window()) : nullptr;
+    return panel && !panel->blursBehind();
 }
 
 void Panel::markNative() {

@@ -70,6 +70,16 @@ public:
     // Tests decide; none asks the display again.
     static void setCompositorOverride(std::optional<bool> running);
 
+    // Whether the desktop blurs what lies behind the card. Where it does not, a translucent card
+    // shows the windows behind it sharp, so the card's material is drawn opaque.
+    bool blursBehind() const { return m_blursBehind; }
+    // A compositor runs and offers a blur behind windows (KWin announces its blur on the root
+    // window); true off X11.
+    static bool desktopBlursBehind();
+    static void setBlurOverride(std::optional<bool> offered);
+    // Whether `widget` lies in a panel that draws its material opaque.
+    static bool drawsOpaqueMaterial(const QWidget* widget);
+
 protected:
     void paintEvent(QPaintEvent* event) override;
 
@@ -83,6 +93,7 @@ private:
     Focus m_focus;
     QWidget* m_content = nullptr;
     bool m_compositing;
+    bool m_blursBehind;
     qreal m_opacity = 1;
     QPainterPath m_card;
     QPainterPath m_extraShape;

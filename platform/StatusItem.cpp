@@ -1,5 +1,8 @@
 #include "StatusItem.h"
 
+#include "ColorScheme.h"
+#include "TrayIconStyle.h"
+
 #include <QCursor>
 #include <QGuiApplication>
 #include <QMenu>
@@ -7,8 +10,10 @@
 #include <QScreen>
 #include <QSystemTrayIcon>
 
-StatusItem::StatusItem(QObject* parent)
-    : QObject(parent), m_tray(new QSystemTrayIcon(this)), m_menu(new QMenu()) {
+StatusItem::StatusItem(QObject* parent, ColorScheme* colorScheme)
+    : QObject(parent), m_tray(new QSystemTrayIcon(this)),
+      m_style(new TrayIconStyle(colorScheme ? *colorScheme : ColorScheme::shared(), this)),
+      m_menu(new QMenu()) {
     m_menu->setToolTipsVisible(true);
     m_tray->setContextMenu(m_menu);
     // A StatusNotifierItem tray exports the menu at once, which gives it a platform menu.
@@ -17,6 +22,8 @@ StatusItem::StatusItem(QObject* parent)
         // Qt would pop the menu up on a right click by itself; opened here, it can stay shut.
         m_tray->setContextMenu(nullptr);
     }
+    m_style->setHost(m_drawsOwnMenu ? TrayIconStyle::Host::xembed : TrayIconStyle::Host::statusNotifier);
+    connect(m_style, &TrayIconStyle::changed, this, &StatusItem::applyIcon);
     connect(m_menu, &QMenu::aboutToShow, this, [this] {
         emit menuOpenChanged(true);
         emit menuAboutToOpen(m_menu);
@@ -61,6 +68,7 @@ void StatusItem::showWhenTrayAppears() {
     }
     m_trayPoll.stop();
     m_tray->show();
+    m_style->refresh();
     emit trayAvailabilityChanged(true);
 }
 
@@ -71,6 +79,7 @@ void StatusItem::setImage(const QIcon& image) {
     if (!m_tray->isVisible() && !m_trayPoll.isActive()) {
         if (isTrayAvailable()) {
             m_tray->show();
+            m_style->refresh();
         } else {
             m_trayPoll.start();
         }
@@ -87,6 +96,10 @@ QIcon StatusItem::currentIcon() const {
 }
 
 void StatusItem::applyIcon() {
+    if (m_image.isMask()) {
+        m_tray->setIcon(TrayIconStyle::paint(m_image, m_style->glyph(), m_disabled));
+        return;
+    }
     if (!m_disabled || m_image.isNull()) {
         m_tray->setIcon(m_image);
         return;

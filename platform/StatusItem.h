@@ -7,8 +7,10 @@
 
 #include <functional>
 
+class ColorScheme;
 class QMenu;
 class QSystemTrayIcon;
+class TrayIconStyle;
 
 // The program's icon in the system tray with its menu. A left click opens the menu too.
 // Without a tray the item waits, and shows itself once a tray appears.
@@ -19,9 +21,11 @@ public:
     // How often a missing tray is looked for again.
     static constexpr int trayPollMs = 2000;
 
-    explicit StatusItem(QObject* parent = nullptr);
+    // The scheme decides the glyph's colour under a StatusNotifier host; none: the shared one.
+    explicit StatusItem(QObject* parent = nullptr, ColorScheme* colorScheme = nullptr);
     ~StatusItem() override;
 
+    // A mask image (only its shape counts) is coloured to read on the tray it sits in.
     void setImage(const QIcon& image);
     // Drawn dimmed, as a switched-off item is.
     virtual void setAppearsDisabled(bool disabled);
@@ -57,6 +61,7 @@ private:
     void openMenu(QPoint at);
 
     QSystemTrayIcon* m_tray;
+    TrayIconStyle* m_style;
     QMenu* m_menu;
     bool m_drawsOwnMenu = true;
     std::function<bool()> m_mayOpen;

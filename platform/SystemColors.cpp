@@ -31,8 +31,9 @@ QColor systemPink(Scheme scheme) {
 QColor windowBackground(Scheme scheme) {
     return dark(scheme) ? rgba(0.196, 0.196, 0.196, 1) : rgba(0.925, 0.925, 0.925, 1);
 }
-QColor regularMaterial(Scheme scheme) {
-    return dark(scheme) ? rgba(0.157, 0.157, 0.157, 0.78) : rgba(1, 1, 1, 0.78);
+QColor regularMaterial(Scheme scheme, bool opaque) {
+    const double alpha = opaque ? 1.0 : 0.78;
+    return dark(scheme) ? rgba(0.157, 0.157, 0.157, alpha) : rgba(1, 1, 1, alpha);
 }
 
 QColor withOpacity(QColor color, qreal opacity) {

@@ -17,8 +17,8 @@ QColor tertiaryLabel(Scheme scheme);
 QColor systemGray();
 QColor systemPink(Scheme scheme);
 QColor windowBackground(Scheme scheme);
-// The card fill that lets what lies behind shine through.
-QColor regularMaterial(Scheme scheme);
+// The card fill that lets what lies behind shine through; `opaque` where nothing blurs it.
+QColor regularMaterial(Scheme scheme, bool opaque = false);
 
 // The colour with its opacity multiplied by `opacity`.
 QColor withOpacity(QColor color, qreal opacity);

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Runs a command on a private X server of its own, so tests that use the clipboard, the
 # keyboard focus or the tray never see each other. The server picks a free display itself.
+# ONDARI_XVFB_SCREEN sets the screen (WIDTHxHEIGHTxDEPTH) for tests of a smaller one.
 set -euo pipefail
 dir=$(mktemp -d)
 trap 'kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true; rm -rf "$dir"' EXIT
-Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$dir/display" >/dev/null 2>&1 &
+Xvfb -displayfd 3 -screen 0 "${ONDARI_XVFB_SCREEN:-1920x1080x24}" -nolisten tcp 3>"$dir/display" >/dev/null 2>&1 &
 xvfb_pid=$!
 for _ in $(seq 100); do
     [ -s "$dir/display" ] && break

@@ -1,8 +1,10 @@
 #include "AppController.h"
 #include "ClipboardMonitor.h"
+#include "Contrast.h"
 #include "ConversionQueue.h"
 #include "FakePasteboard.h"
 #include "GlobalHotkey.h"
+#include "KestroResources.h"
 #include "KeyEventMonitor.h"
 #include "MenuBarTooltipWindowController.h"
 #include "MenuTracking.h"
@@ -11,11 +13,13 @@
 #include "ScriptedSongLinkService.h"
 #include "StatusItem.h"
 #include "ToastWindow.h"
+#include "TrayIconStyle.h"
 #include "UpdateManager.h"
 
 #include <QDialog>
 #include <QLabel>
 #include <QMenu>
+#include <QPainter>
 #include <QSignalSpy>
 
 namespace {
@@ -342,6 +346,45 @@ private slots:
         QTRY_VERIFY(!rig.statusItem->appearsDisabled());
     }
 
+    // The tray glyph reads on the tray the desktop gives it, at 3:1 or better, dimmed as well:
+    // a StatusNotifier host's by the scheme (GNOME's bar is dark in both), following a change;
+    // an XEmbed tray that names no colour on a dark and on a light tray alike.
+    void trayGlyphReadsOnTheDesktopsTray() {
+        const QColor dark(0x202020);
+        const QColor light(0xf0f0f0);
+        const QByteArray desktop = qgetenv("XDG_CURRENT_DESKTOP");
+        const auto legible = [](const TrayIconStyle& style, const QColor& tray) {
+            for (const bool disabled : {false, true}) {
+                QImage image(22, 22, QImage::Format_RGB32);
+                image.fill(tray);
+                QPainter(&image).drawPixmap(
+                    0, 0,
+                    TrayIconStyle::paint(KestroResources::menuBarIcon(), style.glyph(), disabled)
+                        .pixmap(22, 22));
+                if (Contrast::legiblePixels(image, tray) < 20) {
+                    return false;
+                }
+            }
+            return true;
+        };
+        ColorScheme scheme;
+        scheme.setOverride(ColorScheme::Scheme::light);
+        TrayIconStyle style(scheme);
+        QVERIFY(legible(style, dark) && legible(style, light));
+
+        style.setHost(TrayIconStyle::Host::statusNotifier);
+        qputenv("XDG_CURRENT_DESKTOP", "KDE");
+        QVERIFY(legible(style, light));
+        QSignalSpy changed(&style, &TrayIconStyle::changed);
+        scheme.setOverride(ColorScheme::Scheme::dark);
+        QCOMPARE(changed.count(), 1);
+        QVERIFY(legible(style, dark));
+        qputenv("XDG_CURRENT_DESKTOP", "ubuntu:GNOME");
+        scheme.setOverride(ColorScheme::Scheme::light);
+        QVERIFY(legible(style, dark));
+        qputenv("XDG_CURRENT_DESKTOP", desktop);
+    }
+
     void switchedOffLoginItemStaysOff() {
         ShellRig rig(nextName());
         LoginItem item(rig.autostartDir, QStringLiteral("org.ondari.Test"),
@@ -457,7 +500,7 @@ private slots:
         QCOMPARE(titles(modes), (QStringList{QStringLiteral("Silent"), QStringLiteral("Default"),
                                              QStringLiteral("Automatic")}));
         QVERIFY(modes->actions().at(1)->isChecked());
-        QCOMPARE(modes->actions().at(0)->toolTip(), QStringLiteral("Manual conversion from menu bar"));
+        QCOMPARE(modes->actions().at(0)->toolTip(), QStringLiteral("Manual conversion from the tray"));
         modes->actions().at(2)->trigger();
         QCOMPARE(rig.onboarding.settings->conversionMode(), ConversionMode::automatic);
 

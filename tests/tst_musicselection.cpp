@@ -117,6 +117,43 @@ private slots:
         QVERIFY(!page.isSameService());
     }
 
+    // Tab goes as the page reads; a picker opens with Enter, its list takes the arrow keys,
+    // Enter chooses and Escape closes it without a choice.
+    void pickersWorkFromTheKeyboard() {
+        OnboardingRig rig(QStringLiteral("keyboard"));
+        store(*rig.settings, SourceServiceOption::spotify, TargetServiceOption::appleMusic, true);
+        MusicSelectionView page(*rig.controller);
+        page.show();
+        QCOMPARE(page.sourcePicker()->nextInFocusChain(), page.targetPicker());
+        QCOMPARE(page.targetPicker()->nextInFocusChain(), page.bidirectionalSwitch());
+        QCOMPARE(page.bidirectionalSwitch()->nextInFocusChain(), page.saveButton());
+
+        QTest::keyClick(page.targetPicker(), Qt::Key_Return);
+        QVERIFY(page.targetList());
+        ServiceDropdownList* list = page.targetList();
+        // The first arrow marks the chosen row, the next ones move from it and stop at the end.
+        QTest::keyClick(list, Qt::Key_Down);
+        QCOMPARE(list->hoveredRow(), std::optional(targetIndex(TargetServiceOption::appleMusic)));
+        QTest::keyClick(list, Qt::Key_Down);
+        QCOMPARE(page.hoveredTargetOption(), std::optional(TargetServiceOption::youtubeMusic));
+        for (int i = 0; i < 10; ++i) {
+            QTest::keyClick(list, Qt::Key_Down);
+        }
+        QCOMPARE(list->hoveredRow(), std::optional(list->rowCount() - 1));
+        QTest::keyClick(list, Qt::Key_Up);
+        QTest::keyClick(list, Qt::Key_Enter);
+        QCOMPARE(page.selectedTarget(), TargetServiceOption::askEachTime);
+        QTRY_VERIFY(!page.targetList());
+
+        QTest::keyClick(page.sourcePicker(), Qt::Key_Down);
+        QVERIFY(page.sourceList());
+        QTest::keyClick(page.sourceList(), Qt::Key_Up);
+        QTest::keyClick(page.sourceList(), Qt::Key_Escape);
+        QTRY_VERIFY(!page.sourceList());
+        QVERIFY(!page.isSourceDropdownOpen());
+        QCOMPARE(page.selectedSource(), SourceServiceOption::spotify);
+    }
+
     void pickersListEveryOptionAndChoose() {
         OnboardingRig rig(QStringLiteral("pickers"));
         store(*rig.settings, SourceServiceOption::spotify, TargetServiceOption::appleMusic, true);

@@ -101,7 +101,7 @@ private slots:
         QVERIFY(!c.showMusicSelectionAfterPermission());
         QCOMPARE(permissionPage(c)->title(), QStringLiteral("Enable Hotkey"));
         QCOMPARE(permissionPage(c)->subtitle(),
-                 QStringLiteral("Allow accessibility to use the Ctrl+↩ shortcut."));
+                 QStringLiteral("Allow Ondari to watch for the Ctrl+↩ shortcut."));
 
         c.requestAccessibility();
         rig.accessibility->forceTrusted(true);
@@ -123,7 +123,7 @@ private slots:
         clickButton(permissionPage(c)->skipButton());
         QCOMPARE(rig.alerts.size(), size_t(1));
         const AlertRequest& alert = rig.alerts.front();
-        QCOMPARE(alert.messageText, QStringLiteral("Skip Accessibility Permission?"));
+        QCOMPARE(alert.messageText, QStringLiteral("Skip Shortcut Permission?"));
         QCOMPARE(alert.informativeText,
                  QStringLiteral("Without this permission, the Ctrl+↩ keyboard shortcut will not work."));
         QCOMPARE(alert.buttons, (QStringList{QStringLiteral("Skip Anyway"), QStringLiteral("Cancel")}));

@@ -1,3 +1,4 @@
+#include "Contrast.h"
 #include "FakeSongLinkServer.h"
 #include "LoginItem.h"
 #include "TestEnvironment.h"
@@ -5,19 +6,23 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
 #include <QProcess>
 #include <QRect>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QSet>
 #include <QStandardPaths>
 #include <QtGui/qguiapplication_platform.h>
 
 #include <xcb/xcb.h>
 
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 const QString spotifyLink = QStringLiteral("https://open.spotify.com/track/0SZemtszoaQHL3aUuMS6WF");
@@ -140,6 +145,44 @@ void key(const QString& name) {
     run(QStringLiteral("xdotool"), {QStringLiteral("key"), name});
 }
 
+QImage grabScreen(const QRect& rect) {
+    return QGuiApplication::primaryScreen()
+        ->grabWindow(0, rect.x(), rect.y(), rect.width(), rect.height())
+        .toImage();
+}
+
+xcb_atom_t internAtom(const char* name) {
+    xcb_connection_t* c = connection();
+    xcb_intern_atom_reply_t* reply =
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(std::strlen(name)), name), nullptr);
+    const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+    std::free(reply);
+    return atom;
+}
+
+// The XEmbed tray's manager window, the owner of the tray selection.
+xcb_window_t trayManager() {
+    xcb_connection_t* c = connection();
+    xcb_get_selection_owner_reply_t* owner = xcb_get_selection_owner_reply(
+        c, xcb_get_selection_owner(c, internAtom("_NET_SYSTEM_TRAY_S0")), nullptr);
+    const xcb_window_t window = owner ? owner->owner : xcb_window_t(XCB_WINDOW_NONE);
+    std::free(owner);
+    return window;
+}
+
+// Publishes the tray's foreground colour, as trays of some desktops do.
+bool setTrayForeground(uint32_t red, uint32_t green, uint32_t blue) {
+    const xcb_window_t manager = trayManager();
+    if (manager == XCB_WINDOW_NONE) {
+        return false;
+    }
+    const uint32_t colors[12] = {red, green, blue, 0xffff, 0, 0, 0xffff, 0xffff, 0, 0, 0xffff, 0};
+    xcb_change_property(connection(), XCB_PROP_MODE_REPLACE, manager, internAtom("_NET_SYSTEM_TRAY_COLORS"),
+                        XCB_ATOM_CARDINAL, 32, 12, colors);
+    xcb_flush(connection());
+    return true;
+}
+
 // Whether a window manager runs on the display.
 bool windowManagerRunning() {
     xcb_connection_t* c = connection();
@@ -232,6 +275,27 @@ class ProgramTest : public QObject {
 
     static int logCount(const QString& folder, const QString& message) {
         return int(TestEnvironment::debugLogMessagesIn(folder).count(message));
+    }
+
+    // A tray of one colour in place of the one running.
+    bool restartTray(const QColor& tint) {
+        tray.kill();
+        tray.waitForFinished();
+        tray.start(QStringLiteral("trayer"),
+                   {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"),
+                    QStringLiteral("right"), QStringLiteral("--widthtype"), QStringLiteral("request"),
+                    QStringLiteral("--height"), QStringLiteral("24"), QStringLiteral("--transparent"),
+                    QStringLiteral("true"), QStringLiteral("--alpha"), QStringLiteral("0"),
+                    QStringLiteral("--tint"), QStringLiteral("0x") + tint.name().mid(1)});
+        if (!tray.waitForStarted()) {
+            return false;
+        }
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 5000 && trayManager() == XCB_WINDOW_NONE) {
+            QTest::qWait(20);
+        }
+        return trayManager() != XCB_WINDOW_NONE;
     }
 
     // The program ended by itself, normally.
@@ -418,7 +482,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT((panel = windowWhere(isOnboarding)).has_value(), 10000);
         const QStringList permissionWindow{QStringLiteral("--name"), QStringLiteral("Keyboard Shortcut")};
         QMap<QString, QRect> windows;
-        click(onCard(*panel, 479, 306)); // "Allow Accessibility access"
+        click(onCard(*panel, 479, 306)); // "Allow the Ctrl+Return shortcut"
         QTRY_VERIFY_WITH_TIMEOUT(!(windows = visibleWindows(permissionWindow)).isEmpty(), 5000);
         QTest::qWait(200);
         // "Don't Allow" is the left one of the two buttons in the window's bottom-right corner.
@@ -507,6 +571,105 @@ private slots:
         } else {
             QVERIFY2(!QFile::exists(entry.entryPath()), readAll(entry.entryPath()).constData());
         }
+    }
+
+    // On a dark and on a light tray the icon, also dimmed while conversion is off, stands out
+    // from the tray at 3:1 or better; where the tray publishes its colours, it takes them.
+    void trayIconReadsOnDarkAndLightTrays_data() {
+        QTest::addColumn<QColor>("tint");
+        QTest::addColumn<bool>("enabled");
+        QTest::newRow("dark") << QColor(0x202020) << true;
+        QTest::newRow("dark, off") << QColor(0x202020) << false;
+        QTest::newRow("light") << QColor(0xf0f0f0) << true;
+        QTest::newRow("light, off") << QColor(0xf0f0f0) << false;
+    }
+
+    void trayIconReadsOnDarkAndLightTrays() {
+        QFETCH(QColor, tint);
+        QFETCH(bool, enabled);
+        QVERIFY(restartTray(tint));
+        const QString user = newHome(QStringLiteral("tray-") + QString::fromLatin1(QTest::currentDataTag()));
+        prepareHome(user);
+        if (!enabled) {
+            QFile settings(user + QStringLiteral("/.config/Ondari/Ondari.conf"));
+            QVERIFY(settings.open(QIODevice::Append));
+            settings.write("isEnabled=false\n");
+        }
+        start(user);
+        QVERIFY(program.waitForStarted());
+        std::optional<QRect> icon;
+        QTRY_VERIFY_WITH_TIMEOUT((icon = windowWhere(isTrayIcon)).has_value(), 10000);
+        // The glyph: the pixels that stand out from the tray at 3:1. The old black template
+        // image has none on the dark tray (1.3:1).
+        QImage shot;
+        QTRY_VERIFY_WITH_TIMEOUT((shot = grabScreen(*icon), Contrast::legiblePixels(shot, tint) >= 20), 5000);
+        shot.save(
+            QCoreApplication::applicationDirPath() + QStringLiteral("/tray-icon-") +
+            QString::fromLatin1(QTest::currentDataTag()).replace(QStringLiteral(", "), QStringLiteral("-")) +
+            QStringLiteral(".png"));
+        // The tray is the colour asked for (trayer's tint rounds by one).
+        QVERIFY(std::abs(shot.pixelColor(0, 0).lightness() - tint.lightness()) <= 3);
+
+        if (tint.lightness() < 128 && enabled) {
+            // The tray now publishes an amber foreground: the glyph follows while running.
+            QVERIFY(setTrayForeground(0xffff, 0xa000, 0x0000));
+            const auto amber = [](const QImage& image) {
+                int count = 0;
+                for (int y = 0; y < image.height(); ++y) {
+                    for (int x = 0; x < image.width(); ++x) {
+                        const QColor c = image.pixelColor(x, y);
+                        count += c.red() > 220 && c.green() > 130 && c.green() < 190 && c.blue() < 60;
+                    }
+                }
+                return count;
+            };
+            QTRY_VERIFY_WITH_TIMEOUT(amber(grabScreen(*icon)) >= 20, 5000);
+        }
+    }
+
+    // The onboarding on a small screen: each picker's list opens on screen, clear of its picker
+    // and the picker's label; Ctrl+Q then quits. Run by the small-screen test.
+    void musicPageListsStayOnASmallScreen() {
+        const QRect screen = QGuiApplication::primaryScreen()->geometry();
+        if (screen.height() > 800) {
+            QSKIP("for a small screen (ONDARI_XVFB_SCREEN)");
+        }
+        QVERIFY(restartTray(QColor(0x202020)));
+        const QString folder = newHome(QStringLiteral("small-screen"));
+        start(folder);
+        QVERIFY(program.waitForStarted());
+        std::optional<QRect> panel;
+        QTRY_VERIFY_WITH_TIMEOUT((panel = windowWhere(isOnboarding)).has_value(), 10000);
+        QVERIFY(screen.contains(*panel));
+        click(onCard(*panel, 330, 444)); // "Skip for now"
+        std::optional<QRect> confirmation;
+        QTRY_VERIFY_WITH_TIMEOUT((confirmation = windowWhere(isDialog)).has_value(), 5000);
+        QTest::qWait(200);
+        click(QPoint(confirmation->right() - 113, confirmation->bottom() - 24));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            logCount(folder, QStringLiteral("Onboarding: Transitioning to music selection")), 1, 5000);
+        QTest::qWait(800); // the page switch
+
+        // The pickers and their labels above them, on the card: source left, target right.
+        for (const int left : {48, 371}) {
+            const QRect picker(onCard(*panel, left, 203), onCard(*panel, left + 240, 278));
+            const QSet<QString> before = shownNow();
+            click(picker.center() + QPoint(0, 25));
+            std::optional<QRect> list;
+            QTRY_VERIFY_WITH_TIMEOUT((list = windowWhere(isMenu, before)).has_value(), 5000);
+            QVERIFY2(screen.contains(*list), qPrintable(QStringLiteral("list at %1,%2 %3x%4")
+                                                            .arg(list->x())
+                                                            .arg(list->y())
+                                                            .arg(list->width())
+                                                            .arg(list->height())));
+            QVERIFY(!list->intersects(picker));
+            key(QStringLiteral("Escape"));
+            QTRY_VERIFY_WITH_TIMEOUT(!windowWhere(isMenu, before).has_value(), 5000);
+        }
+
+        // Ctrl+Q quits from the onboarding, as a desktop program's Quit does.
+        key(QStringLiteral("ctrl+q"));
+        verifyEnded();
     }
 };
 

@@ -2,6 +2,7 @@
 #include "Panel.h"
 #include "PopoverList.h"
 #include "PromptStateView.h"
+#include "SystemColors.h"
 #include "ToastTestSupport.h"
 #include "ToastView.h"
 #include "ToastWindow.h"
@@ -23,6 +24,7 @@
 #undef None
 #undef Status
 
+#include <cstdlib>
 #include <cstring>
 
 using namespace std::chrono_literals;
@@ -102,6 +104,16 @@ QPoint serverPosition(xcb_window_t window) {
     const QPoint position = reply ? QPoint(reply->dst_x, reply->dst_y) : QPoint();
     std::free(reply);
     return position;
+}
+
+QColor screenPixel(const QPoint& at) {
+    return QGuiApplication::primaryScreen()->grabWindow(0, at.x(), at.y(), 1, 1).toImage().pixelColor(0, 0);
+}
+
+// Equal within what a screen grab rounds.
+bool sameColor(const QColor& a, const QColor& b) {
+    return std::abs(a.red() - b.red()) <= 2 && std::abs(a.green() - b.green()) <= 2 &&
+           std::abs(a.blue() - b.blue()) <= 2;
 }
 
 } // namespace
@@ -225,6 +237,8 @@ private slots:
         QGuiApplication::primaryScreen()
             ->grabWindow(0, around.x(), around.y(), around.width(), around.height())
             .save(QCoreApplication::applicationDirPath() + QStringLiteral("/toast-renders-x11.png"));
+        // This compositor blurs nothing: the card is opaque, not a veil over what lies behind.
+        QVERIFY(sameColor(screenPixel(rest + QPoint(16 + 200, 16 + 6)), Qt::white));
 
         // Typing still reaches the editor while the toast is up.
         QProcess xdotool;
@@ -304,12 +318,53 @@ private slots:
         QTRY_VERIFY(!controller.panel());
     }
 
+    // Where the desktop announces its blur behind windows (as KWin does on the root window), the
+    // card stays translucent and the window asks for the blur; gone again, the card is opaque.
+    void keepsTranslucencyWhereTheDesktopBlurs() {
+        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection())).data->root;
+        const xcb_atom_t blur = atom("_KDE_NET_WM_BLUR_BEHIND_REGION");
+        const uint32_t none = 0;
+        xcb_change_property(connection(), XCB_PROP_MODE_REPLACE, root, blur, XCB_ATOM_CARDINAL, 32, 1, &none);
+        xcb_flush(connection());
+        {
+            Panel panel(QSize(200, 80));
+            QPainterPath card;
+            card.addRoundedRect(QRectF(0, 0, 200, 80), 16, 16);
+            panel.setCardShape(card);
+            QVERIFY(panel.blursBehind());
+            QVERIFY(!Panel::drawsOpaqueMaterial(&panel));
+            QVERIFY(!windowProperty(xcb_window_t(panel.winId()), "_KDE_NET_WM_BLUR_BEHIND_REGION",
+                                    XCB_ATOM_CARDINAL)
+                         .isEmpty());
+        }
+        xcb_delete_property(connection(), root, blur);
+        xcb_flush(connection());
+        Panel plain(QSize(200, 80));
+        QVERIFY(!plain.blursBehind());
+        QVERIFY(Panel::drawsOpaqueMaterial(&plain));
+    }
+
     void withoutCompositorItIsCutToTheCard() {
         compositor.terminate();
         QVERIFY(compositor.waitForFinished(3000));
         QVERIFY(waitForCompositor(false));
 
         ToastRig rig(QStringLiteral("x11-plain"), false);
+        // A dark window under the left half of where the card rests (the frame's top and left
+        // 16 are its transparent margin).
+        const QRect card = QRect(ToastWindowController::restingOrigin(
+                                     QGuiApplication::primaryScreen()->availableGeometry(), QSize(486, 88)),
+                                 QSize(486, 88))
+                               .adjusted(16, 16, 0, 0);
+        QWidget dark(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowDoesNotAcceptFocus);
+        dark.setAttribute(Qt::WA_ShowWithoutActivating);
+        dark.setAutoFillBackground(true);
+        QPalette palette = dark.palette();
+        palette.setColor(QPalette::Window, QColor(0x10, 0x14, 0x18));
+        dark.setPalette(palette);
+        dark.setGeometry(card.x() - 60, card.y() - 40, card.width() / 2 + 60, card.height() + 80);
+        dark.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dark));
         ToastWindowController controller(*rig.queue, *rig.settings, *rig.accessibility, *rig.colorScheme,
                                          rig.network.get());
         const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
@@ -326,6 +381,23 @@ private slots:
         QTRY_COMPARE(mapState(window), MapState::viewable);
         QTRY_COMPARE(serverPosition(window), rest - QPoint(Panel::shadowMargin, Panel::shadowMargin));
         QCOMPARE(inputFocus(), editorId());
+
+        // Opaque where nothing blurs: the same card over the dark window and beside it, in both
+        // schemes. The renders are for a person to look at.
+        for (const auto scheme : {ColorScheme::Scheme::light, ColorScheme::Scheme::dark}) {
+            rig.colorScheme->setOverride(scheme);
+            const QColor material = SystemColors::regularMaterial(scheme, true);
+            QTRY_VERIFY_WITH_TIMEOUT(sameColor(screenPixel(card.topLeft() + QPoint(120, 6)), material) &&
+                                         sameColor(screenPixel(card.topRight() + QPoint(-120, 6)), material),
+                                     5000);
+            const QRect around =
+                card.adjusted(-80, -30, 30, 30).intersected(QGuiApplication::primaryScreen()->geometry());
+            QGuiApplication::primaryScreen()
+                ->grabWindow(0, around.x(), around.y(), around.width(), around.height())
+                .save(QCoreApplication::applicationDirPath() + QStringLiteral("/toast-renders-x11-plain-") +
+                      (scheme == ColorScheme::Scheme::dark ? QStringLiteral("dark.png")
+                                                           : QStringLiteral("light.png")));
+        }
 
         rig.queue->dismiss();
         QTRY_COMPARE(mapState(window), MapState::destroyed);

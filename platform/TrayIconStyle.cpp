@@ -1,0 +1,222 @@
+#include "TrayIconStyle.h"
+
+#include "ColorScheme.h"
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QImage>
+#include <QPainter>
+#include <QPixmap>
+#include <QTimer>
+#include <QtGui/qguiapplication_platform.h>
+
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace {
+
+xcb_connection_t* x11Connection() {
+    if (auto* x11 = qApp ? qApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr) {
+        return x11->connection();
+    }
+    return nullptr;
+}
+
+xcb_atom_t atom(xcb_connection_t* connection, const QByteArray& name) {
+    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
+        connection, xcb_intern_atom(connection, 0, uint16_t(name.size()), name.constData()), nullptr);
+    const xcb_atom_t value = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+    std::free(reply);
+    return value;
+}
+
+int defaultScreenNumber() {
+    int screen = 0;
+    char* host = nullptr;
+    int display = 0;
+    if (xcb_parse_display(nullptr, &host, &display, &screen) != 0) {
+        std::free(host);
+    }
+    return screen;
+}
+
+// GNOME's top bar stays dark whatever the scheme of the windows is.
+bool desktopIsGnome() {
+    const QList<QByteArray> desktops = qgetenv("XDG_CURRENT_DESKTOP").split(':');
+    return std::any_of(desktops.cbegin(), desktops.cend(),
+                       [](const QByteArray& name) { return name.trimmed().toLower() == "gnome"; });
+}
+
+QImage tinted(const QImage& shape, const QColor& color) {
+    QImage image = shape;
+    QPainter painter(&image);
+    painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+    painter.fillRect(image.rect(), color);
+    return image;
+}
+
+} // namespace
+
+const QColor TrayIconStyle::lightGlyph(0xf4, 0xf4, 0xf4);
+const QColor TrayIconStyle::darkGlyph(0x1c, 0x1c, 0x1c);
+
+TrayIconStyle::TrayIconStyle(ColorScheme& colorScheme, QObject* parent)
+    : QObject(parent), m_colorScheme(colorScheme) {
+    connect(&m_colorScheme, &ColorScheme::changed, this, &TrayIconStyle::changed);
+    if (xcb_connection_t* connection = x11Connection()) {
+        m_selectionAtom = atom(connection, "_NET_SYSTEM_TRAY_S" + QByteArray::number(defaultScreenNumber()));
+        m_colorsAtom = atom(connection, "_NET_SYSTEM_TRAY_COLORS");
+        m_managerAtom = atom(connection, "MANAGER");
+        QCoreApplication::instance()->installNativeEventFilter(this);
+        readTrayColors();
+    }
+}
+
+TrayIconStyle::~TrayIconStyle() {
+    if (QCoreApplication::instance()) {
+        QCoreApplication::instance()->removeNativeEventFilter(this);
+    }
+}
+
+void TrayIconStyle::setHost(Host host) {
+    if (host != m_host) {
+        m_host = host;
+        emit changed();
+    }
+}
+
+TrayIconStyle::Glyph TrayIconStyle::glyph() const {
+    if (m_host == Host::xembed && m_trayForeground) {
+        return {*m_trayForeground, {}};
+    }
+    if (m_host == Host::statusNotifier) {
+        if (desktopIsGnome() || m_colorScheme.isDark()) {
+            return {lightGlyph, {}};
+        }
+        return {darkGlyph, {}};
+    }
+    return {lightGlyph, darkGlyph};
+}
+
+void TrayIconStyle::refresh() {
+    const std::optional<QColor> before = m_trayForeground;
+    readTrayColors();
+    if (m_trayForeground != before) {
+        emit changed();
+    }
+}
+
+void TrayIconStyle::readTrayColors() {
+    m_trayForeground.reset();
+    xcb_connection_t* connection = x11Connection();
+    if (!connection || m_selectionAtom == XCB_ATOM_NONE) {
+        return;
+    }
+    xcb_get_selection_owner_reply_t* owner = xcb_get_selection_owner_reply(
+        connection, xcb_get_selection_owner(connection, m_selectionAtom), nullptr);
+    const xcb_window_t manager = owner ? owner->owner : xcb_window_t(XCB_WINDOW_NONE);
+    std::free(owner);
+    if (manager != XCB_WINDOW_NONE) {
+        // Qt listens to the tray for its end, and sets that alone whenever it docks an icon
+        // there; the colours' changes are added here again each time.
+        const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
+        xcb_change_window_attributes(connection, manager, XCB_CW_EVENT_MASK, &mask);
+    }
+    m_manager = manager;
+    if (manager == XCB_WINDOW_NONE) {
+        return;
+    }
+    // Foreground, error, warning, success: three 16-bit components each.
+    xcb_get_property_reply_t* reply = xcb_get_property_reply(
+        connection, xcb_get_property(connection, 0, manager, m_colorsAtom, XCB_ATOM_CARDINAL, 0, 12),
+        nullptr);
+    if (reply && reply->format == 32 && xcb_get_property_value_length(reply) >= int(3 * sizeof(uint32_t))) {
+        const auto* value = static_cast<const uint32_t*>(xcb_get_property_value(reply));
+        const auto component = [](uint32_t v) { return int(std::min<uint32_t>(v, 0xffff) >> 8); };
+        m_trayForeground = QColor(component(value[0]), component(value[1]), component(value[2]));
+    }
+    std::free(reply);
+}
+
+bool TrayIconStyle::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) {
+    if (eventType != "xcb_generic_event_t" || !message) {
+        return false;
+    }
+    const auto* event = static_cast<const xcb_generic_event_t*>(message);
+    switch (event->response_type & 0x7f) {
+    case XCB_PROPERTY_NOTIFY: {
+        const auto* notify = reinterpret_cast<const xcb_property_notify_event_t*>(event);
+        if (notify->window == m_manager && m_manager != 0 && notify->atom == m_colorsAtom) {
+            refresh();
+        }
+        break;
+    }
+    case XCB_CLIENT_MESSAGE: {
+        // A new tray took the selection: looked at once Qt has docked the icon there.
+        const auto* client = reinterpret_cast<const xcb_client_message_event_t*>(event);
+        if (client->type == m_managerAtom && client->format == 32 &&
+            client->data.data32[1] == m_selectionAtom) {
+            QTimer::singleShot(0, this, &TrayIconStyle::refresh);
+        }
+        break;
+    }
+    case XCB_DESTROY_NOTIFY: {
+        const auto* destroyed = reinterpret_cast<const xcb_destroy_notify_event_t*>(event);
+        if (destroyed->window == m_manager && m_manager != 0) {
+            m_manager = 0;
+            if (m_trayForeground) {
+                m_trayForeground.reset();
+                emit changed();
+            }
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    return false;
+}
+
+QIcon TrayIconStyle::paint(const QIcon& mask, const Glyph& glyph, bool disabled) {
+    QIcon icon;
+    if (mask.isNull()) {
+        return icon;
+    }
+    for (const int size : {16, 22, 24, 32, 48, 64}) {
+        const QImage shape = mask.pixmap(QSize(size, size), 1.0)
+                                 .toImage()
+                                 .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        QImage drawn(shape.size(), QImage::Format_ARGB32_Premultiplied);
+        drawn.fill(Qt::transparent);
+        {
+            QPainter painter(&drawn);
+            if (glyph.outline.isValid()) {
+                // The shape stamped around itself: a ring about one pixel wide per 22 pixels.
+                const QImage ring = tinted(shape, glyph.outline);
+                const int width = std::max(1, (size + 11) / 22);
+                for (int dy = -width; dy <= width; ++dy) {
+                    for (int dx = -width; dx <= width; ++dx) {
+                        if ((dx || dy) && dx * dx + dy * dy <= width * width + 1) {
+                            painter.drawImage(QPoint(dx, dy), ring);
+                        }
+                    }
+                }
+            }
+            painter.drawImage(QPoint(0, 0), tinted(shape, glyph.fill));
+        }
+        if (disabled) {
+            // Trays draw the normal mode only, so the dimmed look is painted into the pixmaps.
+            QImage faded(drawn.size(), QImage::Format_ARGB32_Premultiplied);
+            faded.fill(Qt::transparent);
+            QPainter painter(&faded);
+            painter.setOpacity(disabledOpacity);
+            painter.drawImage(QPoint(0, 0), drawn);
+            painter.end();
+            drawn = faded;
+        }
+        icon.addPixmap(QPixmap::fromImage(drawn));
+    }
+    return icon;
+}
