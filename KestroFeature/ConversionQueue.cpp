@@ -426,7 +426,6 @@ QCoro::Task<> ConversionQueue::runConversion(ConversionRequest request,
     }
 
     const bool written = co_await writeResult(request, link, baseline);
-
     if (!self || !isCurrent(request)) {
         co_return;
     }
@@ -467,12 +466,9 @@ QCoro::Task<bool> ConversionQueue::writeResult(ConversionRequest request, QStrin
             }
             ReadAnswer nowAnswer{readClipboard()};
             const std::optional<QString> now = co_await nowAnswer;
-
             if (!self || !isCurrent(request)) {
                 co_return false;
             }
-            debugLog(
-                QStringLiteral("DBG copied=%1 now=%2").arg(copied.value_or("NONE"), now.value_or("NONE")));
             if (!copied || now != copied) {
                 debugLog(QStringLiteral("Queue: Clipboard changed during conversion, result not written"));
                 co_return false;
