@@ -444,25 +444,37 @@ private slots:
         manager.waitForFinished();
     }
 
-    // Ctrl+Return on a prompt converts its link although a newer one was copied before: the
-    // user asked for it, and the toast's success is true.
+    // Ctrl+Return on a prompt converts its link although watching was switched off from the
+    // menu and a newer link copied before: the user asked for it.
     void shortcutConvertsOverAnEarlierCopy() {
         server.setAnswer(spotifyLink, FakeSongLinkServer::Answer::recorded(recording).after(300ms));
         const QString folder = newHome(QStringLiteral("program-shortcut"));
         prepareHome(folder);
-        writeFile(folder + QStringLiteral("/.config/Ondari/Ondari.conf"),
+        const QString config = folder + QStringLiteral("/.config/Ondari/Ondari.conf");
+        writeFile(config,
                   "[General]\nconversionMode=default\ntargetService=appleMusic\nsourceService=spotify\n"
-                  "hasMigratedServiceSettings=true\nshowURLPreview=false\nhasSeenMenuBarTooltip=true\n");
+                  "hasMigratedServiceSettings=true\nshowURLPreview=false\nhasSeenMenuBarTooltip=true\n"
+                  "toastTimeout=60\n");
         start(folder);
+        std::optional<QRect> icon;
+        QTRY_VERIFY_WITH_TIMEOUT((icon = windowWhere(isTrayIcon)).has_value(), 10000);
         QTRY_VERIFY_WITH_TIMEOUT(logCount(folder, QStringLiteral("Timer added to main run loop")) == 1,
                                  10000);
         copy(spotifyLink);
         QTRY_VERIFY_WITH_TIMEOUT(windowWhere(isToast).has_value(), 5000);
+
+        // "Disable", the item above "Quit" at the menu's end.
+        const QSet<QString> shown = shownNow();
+        click(icon->center());
+        QTRY_VERIFY_WITH_TIMEOUT(windowWhere(isMenu, shown).has_value(), 5000);
+        key(QStringLiteral("Up"));
+        key(QStringLiteral("Up"));
+        key(QStringLiteral("Return"));
+        QTRY_VERIFY_WITH_TIMEOUT(readAll(config).contains("isEnabled=false"), 5000);
+
         copy(QStringLiteral("https://open.spotify.com/track/1gfzgfcrmkn2yTWuVGhCgh")); // a newer link
-        QTRY_VERIFY_WITH_TIMEOUT(
-            logCount(folder, QStringLiteral("Default mode: enqueuing URL for conversion to Apple Music")) ==
-                2,
-            5000);
+        QTest::qWait(1000); // a few ticks of the watcher, which is off
+        QVERIFY(windowWhere(isToast).has_value());
         key(QStringLiteral("ctrl+Return"));
         QVERIFY(clipboardBecomes(convertedLink(), 10000));
         QCOMPARE(logCount(folder,
