@@ -8,6 +8,8 @@
 #include "SettingsManager.h"
 #include "TextCounting.h"
 
+#include <utility>
+
 ClipboardMonitor::ClipboardMonitor(SettingsManager& settings, Pasteboard& pasteboard, ConversionQueue* queue,
                                    QObject* parent)
     : QObject(parent), m_settings(settings), m_pasteboard(pasteboard), m_queue(queue),
@@ -68,6 +70,11 @@ void ClipboardMonitor::checkClipboard() {
         }
         m_isReadingClipboard = false;
         m_readingStartTime.invalidate();
+        if (std::exchange(m_readOvertaken, false)) {
+            // Our own write came in meanwhile; the next tick reads what the clipboard holds now.
+            debugLog(QStringLiteral("Clipboard written while being read, reading again"));
+            return;
+        }
         processClipboardContent(text);
     });
 }
@@ -111,6 +118,8 @@ void ClipboardMonitor::processClipboardContent(const std::optional<QString>& con
     m_detectedPlatform = platform;
     emit detectedChanged();
 
+    // What a conversion without the user's word may replace: this very copy.
+    const ConversionRequest::Copy copiedFrom{m_lastChangeCount, *content};
     const ConversionMode mode = m_settings.conversionMode();
     const TargetServiceOption targetService = m_settings.targetService();
     const std::optional<Platform> target = m_settings.targetPlatform(platform);
@@ -127,7 +136,7 @@ void ClipboardMonitor::processClipboardContent(const std::optional<QString>& con
         debugLog(automatic
                      ? QStringLiteral("Automatic mode: enqueuing URL for universal link auto-conversion")
                      : QStringLiteral("Default mode: enqueuing URL for universal link conversion"));
-        queue().enqueueUniversalLink(link, platform, automatic);
+        queue().enqueueUniversalLink(link, platform, automatic, copiedFrom);
         return;
     case TargetServiceOption::askEachTime:
         debugLog(automatic
@@ -142,7 +151,7 @@ void ClipboardMonitor::processClipboardContent(const std::optional<QString>& con
         debugLog((automatic ? QStringLiteral("Automatic mode: enqueuing URL for auto-conversion to ")
                             : QStringLiteral("Default mode: enqueuing URL for conversion to ")) +
                  Platforms::displayName(*target));
-        queue().enqueue(link, platform, *target, automatic);
+        queue().enqueue(link, platform, *target, automatic, copiedFrom);
         return;
     }
 }
@@ -195,15 +204,16 @@ void ClipboardMonitor::resetLastProcessed() {
 }
 
 void ClipboardMonitor::markProcessed(const QString& url) {
-    m_lastProcessedURL = url;
+    // Remembered as the watcher finds it, so that the link read back (a clipboard manager takes
+    // it over right after our write) is known as ours, query and all.
+    const std::optional<MusicURLParser::Match> match = MusicURLParser::parse(url);
+    m_lastProcessedURL = match ? match->url : url;
     const int count = m_pasteboard.changeCount();
-    if (!m_isReadingClipboard && count == m_lastChangeCount + 1) {
+    if (m_isReadingClipboard) {
+        m_readOvertaken = true; // what that read brings may be from before our write
+    } else if (count == m_lastChangeCount + 1) {
         m_lastChangeCount = count;
     }
-}
-
-bool ClipboardMonitor::hasUnreadChange() const {
-    return m_isReadingClipboard || m_pasteboard.changeCount() != m_lastChangeCount;
 }
 
 void ClipboardMonitor::setPending(std::optional<QString> url, std::optional<Platform> platform) {

@@ -51,7 +51,6 @@ public:
 
     void resetLastProcessed() override;
     void markProcessed(const QString& url) override;
-    bool hasUnreadChange() const override;
 
     // Tests shorten the stuck-read guard; the program keeps the default.
     void setReadTimeoutForTesting(int milliseconds) { m_readTimeoutMs = milliseconds; }
@@ -76,6 +75,7 @@ private:
     QTimer m_timer;
     std::optional<QString> m_lastProcessedURL;
     bool m_isReadingClipboard = false;
+    bool m_readOvertaken = false;     // our own write landed while a read was in flight
     QElapsedTimer m_readingStartTime; // valid only while a read is in flight
     int m_readTimeoutMs;
 };

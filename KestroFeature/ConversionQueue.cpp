@@ -13,7 +13,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <coroutine>
 #include <limits>
+#include <utility>
 
 // One metadata fetch: whether it was cancelled, and whether it is still running.
 struct MetadataFetch {
@@ -21,10 +23,47 @@ struct MetadataFetch {
     bool finished = false;
 };
 
+// One clipboard read. It answers none when the queue goes first, so that a conversion waiting
+// for it ends with the queue.
+struct ClipboardRead {
+    std::optional<QString> text;
+    bool answered = false;
+    std::coroutine_handle<> waiter;
+
+    void answer(std::optional<QString> value) {
+        if (answered) {
+            return;
+        }
+        text = std::move(value);
+        answered = true;
+        if (const std::coroutine_handle<> resumed = std::exchange(waiter, nullptr)) {
+            resumed.resume();
+        }
+    }
+};
+
+// The clipboard a result may replace: the copy its link came from, or, when the user asked for
+// the conversion, whatever the clipboard held at that moment.
+struct ClipboardBaseline {
+    int changeCount = 0;
+    std::shared_ptr<ClipboardRead> text;
+};
+
 namespace {
 QString flag(bool value) {
     return value ? QStringLiteral("true") : QStringLiteral("false");
 }
+
+// Waits for a read's answer. Copies of it share the read, as the awaiting task may copy it.
+struct ReadAnswer {
+    std::shared_ptr<ClipboardRead> read;
+    bool await_ready() const noexcept { return read->answered; }
+    void await_suspend(std::coroutine_handle<> handle) const noexcept { read->waiter = handle; }
+    std::optional<QString> await_resume() const { return read->text; }
+};
+
+// Tries at writing a result: a refused write or a change of owner during the look is tried again.
+constexpr int writeAttempts = 3;
 } // namespace
 
 ConversionQueue::ConversionQueue(SettingsManager& settings, SongLinkService& api, Pasteboard& pasteboard,
@@ -66,13 +105,14 @@ Platform ConversionQueue::displayTargetPlatform() const {
 // Enqueue
 
 void ConversionQueue::enqueue(const QString& url, Platform sourcePlatform, Platform targetPlatform,
-                              bool autoConvert) {
+                              bool autoConvert, std::optional<ConversionRequest::Copy> copiedFrom) {
     debugLog(QStringLiteral("Queue: Enqueuing: %1 (%2 -> %3), autoConvert: %4")
                  .arg(url, Platforms::displayName(sourcePlatform), Platforms::displayName(targetPlatform),
                       flag(autoConvert)));
-    const ConversionRequest request(QUuid::createUuid(), url, sourcePlatform, targetPlatform,
-                                    ConversionRequest::ConversionState::pending(), autoConvert, false);
-    m_queue.append(request);
+    ConversionRequest request(QUuid::createUuid(), url, sourcePlatform, targetPlatform,
+                              ConversionRequest::ConversionState::pending(), autoConvert, false);
+    request.copiedFrom = std::move(copiedFrom);
+    m_queue.append(std::move(request));
     setQueueCount(static_cast<int>(m_queue.size()));
     debugLog(QStringLiteral("Queue: Queue count: %1, currentRequest: %2")
                  .arg(m_queueCount)
@@ -100,11 +140,14 @@ void ConversionQueue::enqueueAskMode(const QString& url, Platform sourcePlatform
                              ConversionRequest::ConversionState::pending(), false, false));
 }
 
-void ConversionQueue::enqueueUniversalLink(const QString& url, Platform sourcePlatform, bool autoConvert) {
+void ConversionQueue::enqueueUniversalLink(const QString& url, Platform sourcePlatform, bool autoConvert,
+                                           std::optional<ConversionRequest::Copy> copiedFrom) {
     debugLog(QStringLiteral("Queue: Enqueuing (Universal Link): %1 from %2, autoConvert: %3")
                  .arg(url, Platforms::displayName(sourcePlatform), flag(autoConvert)));
-    append(ConversionRequest(QUuid::createUuid(), url, sourcePlatform, sourcePlatform,
-                             ConversionRequest::ConversionState::pending(), autoConvert, true));
+    ConversionRequest request(QUuid::createUuid(), url, sourcePlatform, sourcePlatform,
+                              ConversionRequest::ConversionState::pending(), autoConvert, true);
+    request.copiedFrom = std::move(copiedFrom);
+    append(std::move(request));
 }
 
 void ConversionQueue::append(ConversionRequest request) {
@@ -148,7 +191,7 @@ void ConversionQueue::processNext() {
         if (m_settings.showURLPreview()) {
             fetchMetadata(request.sourceURL, request.sourcePlatform);
         }
-        performConversion();
+        performConversion(false);
     } else {
         debugLog(QStringLiteral("Queue: Showing toast for: %1, isToastVisible: %2, isAskMode: %3")
                      .arg(request.sourceURL, flag(m_isToastVisible), flag(m_isAskMode)));
@@ -269,7 +312,7 @@ void ConversionQueue::confirmConversion() {
     stopDismissTimer();
     cancelMetadataFetch();
     setToastState(ToastState::loading());
-    performConversion();
+    performConversion(true);
 }
 
 void ConversionQueue::confirmConversion(Platform platform) {
@@ -286,7 +329,7 @@ void ConversionQueue::confirmConversion(Platform platform) {
     stopDismissTimer();
     cancelMetadataFetch();
     setToastState(ToastState::loading());
-    performConversion();
+    performConversion(true);
 }
 
 void ConversionQueue::retry() {
@@ -301,19 +344,57 @@ void ConversionQueue::dismiss() {
 
 // Conversion run
 
-void ConversionQueue::performConversion() {
+void ConversionQueue::performConversion(bool confirmed) {
     if (!m_currentRequest) {
         return;
     }
-    // Whatever is copied from now on is newer than this conversion's result.
-    runConversion(*m_currentRequest, m_pasteboard.changeCount());
+    auto baseline = std::make_shared<ClipboardBaseline>();
+    if (!confirmed && m_currentRequest->copiedFrom) {
+        // Nobody asked for this result: it may replace the copy its link came from, nothing newer.
+        baseline->changeCount = m_currentRequest->copiedFrom->changeCount;
+        baseline->text = std::make_shared<ClipboardRead>();
+        baseline->text->answer(m_currentRequest->copiedFrom->text);
+    } else {
+        // The user asked for it: what the clipboard holds now is theirs to replace, whether the
+        // watcher has read it or not; only a copy made from now on is newer.
+        baseline->changeCount = m_pasteboard.changeCount();
+        baseline->text = readClipboard();
+    }
+    runConversion(*m_currentRequest, std::move(baseline));
+}
+
+std::shared_ptr<ClipboardRead> ConversionQueue::readClipboard() {
+    if (!m_readContext) {
+        // A child, so that it goes after the queue's pointers to itself are cleared: the reads
+        // still open then answer none, and the conversions waiting for them end.
+        m_readContext = new QObject(this);
+        connect(m_readContext, &QObject::destroyed, [reads = m_openReads] {
+            for (const std::weak_ptr<ClipboardRead>& weak : *reads) {
+                if (const std::shared_ptr<ClipboardRead> read = weak.lock()) {
+                    read->answer(std::nullopt);
+                }
+            }
+        });
+    }
+    std::erase_if(*m_openReads, [](const std::weak_ptr<ClipboardRead>& weak) {
+        const std::shared_ptr<ClipboardRead> read = weak.lock();
+        return !read || read->answered;
+    });
+    auto read = std::make_shared<ClipboardRead>();
+    m_openReads->push_back(read);
+    m_pasteboard.readString(m_readContext, [read](std::optional<QString> text) {
+        const std::shared_ptr<ClipboardRead> answered = read; // the resumed task may outlive this
+        answered->answer(std::move(text));
+    });
+    return read;
 }
 
 bool ConversionQueue::isCurrent(const ConversionRequest& request) const {
     return m_currentRequest && m_currentRequest->id == request.id;
 }
 
-QCoro::Task<> ConversionQueue::runConversion(ConversionRequest request, int clipboardAtStart) {
+QCoro::Task<> ConversionQueue::runConversion(ConversionRequest request,
+                                             std::shared_ptr<ClipboardBaseline> baseline) {
     QPointer<ConversionQueue> self(this);
     QString link;
     std::optional<SongMetadata> sourceSide;
@@ -344,14 +425,15 @@ QCoro::Task<> ConversionQueue::runConversion(ConversionRequest request, int clip
         co_return;
     }
 
-    if (m_pasteboard.changeCount() != clipboardAtStart || memory().hasUnreadChange()) {
-        // The user copied something meanwhile: the result would overwrite it.
-        debugLog(QStringLiteral("Queue: Clipboard changed during conversion, result not written"));
+    const bool written = co_await writeResult(request, link, baseline);
+    if (!self || !isCurrent(request)) {
+        co_return;
+    }
+    if (!written) {
         memory().resetLastProcessed();
         processNext();
         co_return;
     }
-    m_pasteboard.writeString(link);
     if (!m_sourceMetadata) {
         setSourceMetadata(sourceSide);
     }
@@ -364,6 +446,47 @@ QCoro::Task<> ConversionQueue::runConversion(ConversionRequest request, int clip
         co_return; // a close during the hold has already moved on
     }
     processNext();
+}
+
+// A new owner of the same text (the link copied again, a clipboard manager keeping it) is no
+// newer copy; a different text, or one that cannot be read, is, and keeps the result out.
+QCoro::Task<bool> ConversionQueue::writeResult(ConversionRequest request, QString link,
+                                               std::shared_ptr<ClipboardBaseline> baseline) {
+    QPointer<ConversionQueue> self(this);
+    QString reason = QStringLiteral("Queue: Clipboard write refused, result not written");
+    bool look = false;
+    for (int attempt = 0; attempt < writeAttempts; ++attempt) {
+        const int seen = m_pasteboard.changeCount();
+        if (look || seen != baseline->changeCount) {
+            // Named, not temporaries: GCC 12 destroys a temporary in a co_await operand twice.
+            ReadAnswer copiedAnswer{baseline->text};
+            const std::optional<QString> copied = co_await copiedAnswer;
+            if (!self || !isCurrent(request)) {
+                co_return false;
+            }
+            ReadAnswer nowAnswer{readClipboard()};
+            const std::optional<QString> now = co_await nowAnswer;
+            if (!self || !isCurrent(request)) {
+                co_return false;
+            }
+            if (!copied || now != copied) {
+                debugLog(QStringLiteral("Queue: Clipboard changed during conversion, result not written"));
+                co_return false;
+            }
+            if (m_pasteboard.changeCount() != seen) {
+                reason = QStringLiteral("Queue: Clipboard kept changing, result not written");
+                look = true;
+                continue; // taken again while being read: look again
+            }
+        }
+        if (m_pasteboard.writeString(link)) {
+            co_return true;
+        }
+        reason = QStringLiteral("Queue: Clipboard write refused, result not written");
+        look = true; // whoever was quicker is looked at before the next try
+    }
+    debugLog(reason);
+    co_return false;
 }
 
 void ConversionQueue::handleConversionError(const ToastState& error) {

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <vector>
 
 class MenuTracking;
 class Pasteboard;
@@ -20,6 +21,8 @@ class ProcessedLinkMemory;
 class SettingsManager;
 class SongLinkService;
 struct MetadataFetch;
+struct ClipboardBaseline;
+struct ClipboardRead;
 
 // Takes detected links one at a time: shows each in the toast, converts it at once or when
 // the user confirms, writes the result to the clipboard and moves on. Every published value
@@ -56,10 +59,13 @@ public:
     bool hasQueuedRequests() const { return !m_queue.isEmpty(); }
     bool isDismissTimerRunning() const { return m_dismissTimer.isActive() || m_dismissDeferred; }
 
-    void enqueue(const QString& url, Platform sourcePlatform, Platform targetPlatform, bool autoConvert);
+    // A copied link comes with the clipboard it was read from; a link from the menu without.
+    void enqueue(const QString& url, Platform sourcePlatform, Platform targetPlatform, bool autoConvert,
+                 std::optional<ConversionRequest::Copy> copiedFrom = std::nullopt);
     void enqueue(const QString& url, bool autoConvert);
     void enqueueAskMode(const QString& url, Platform sourcePlatform);
-    void enqueueUniversalLink(const QString& url, Platform sourcePlatform, bool autoConvert);
+    void enqueueUniversalLink(const QString& url, Platform sourcePlatform, bool autoConvert,
+                              std::optional<ConversionRequest::Copy> copiedFrom = std::nullopt);
 
     void processNext();
     void confirmConversion();
@@ -92,8 +98,11 @@ private:
     void stopDismissTimer();
     void dismissTimerFired();
     void handleDismissTimeout();
-    void performConversion();
-    QCoro::Task<> runConversion(ConversionRequest request, int clipboardAtStart);
+    void performConversion(bool confirmed);
+    QCoro::Task<> runConversion(ConversionRequest request, std::shared_ptr<ClipboardBaseline> baseline);
+    QCoro::Task<bool> writeResult(ConversionRequest request, QString link,
+                                  std::shared_ptr<ClipboardBaseline> baseline);
+    std::shared_ptr<ClipboardRead> readClipboard();
     void handleConversionError(const ToastState& error);
     bool isCurrent(const ConversionRequest& request) const;
     ProcessedLinkMemory& memory();
@@ -131,4 +140,7 @@ private:
     bool m_dismissDeferred = false; // expired while the status menu was open
     std::shared_ptr<MetadataFetch> m_metadataTask;
     std::chrono::milliseconds m_successHold = successHold;
+    QObject* m_readContext = nullptr; // the clipboard reads' context, made on first use
+    std::shared_ptr<std::vector<std::weak_ptr<ClipboardRead>>> m_openReads =
+        std::make_shared<std::vector<std::weak_ptr<ClipboardRead>>>();
 };

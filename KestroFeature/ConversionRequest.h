@@ -5,6 +5,8 @@
 #include <QString>
 #include <QUuid>
 
+#include <optional>
+
 // One detected link in, or handled by, the conversion queue.
 struct ConversionRequest {
     struct ConversionState {
@@ -33,6 +35,15 @@ struct ConversionRequest {
         : ConversionRequest(id, std::move(sourceURL), Platform::spotify, Platform::appleMusic, state,
                             autoConvert, false) {}
 
+    // The clipboard the watcher found the link in: its change count before the read, and its
+    // text. A conversion that starts without the user's word writes its result only over that
+    // text.
+    struct Copy {
+        int changeCount = 0;
+        QString text;
+        bool operator==(const Copy&) const = default;
+    };
+
     QUuid id;
     QString sourceURL;
     Platform sourcePlatform;
@@ -40,6 +51,7 @@ struct ConversionRequest {
     ConversionState state;
     bool autoConvert;
     bool isUniversalLink;
+    std::optional<Copy> copiedFrom; // none for a link that came from the menu
 
     bool operator==(const ConversionRequest&) const = default;
 };

@@ -14,7 +14,4 @@ public:
     // count is taken as seen only when that write is the one change since the last read, so a
     // copy the watcher has not read yet is still read.
     virtual void markProcessed(const QString& url) = 0;
-    // Whether the clipboard holds a change the watcher has not finished reading: a write now
-    // would replace a copy nobody has looked at.
-    virtual bool hasUnreadChange() const = 0;
 };

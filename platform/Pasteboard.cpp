@@ -61,15 +61,25 @@ void Pasteboard::countChanges(int changes) {
     emit changeCountChanged(m_changeCount);
 }
 
-void Pasteboard::writeString(const QString& text) {
+bool Pasteboard::writeString(const QString& text) {
     if (m_dataControl) {
         m_dataControl->write(text);
-    } else {
-        m_writing = true;
-        QGuiApplication::clipboard()->setText(text, QClipboard::Clipboard);
-        m_writing = false;
+        countChanges(1);
+        return true;
+    }
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    auto* data = new QMimeData();
+    data->setText(text);
+    m_writing = true;
+    clipboard->setMimeData(data, QClipboard::Clipboard);
+    m_writing = false;
+    // Qt keeps the data and claims the clipboard even when the X server refused it the selection;
+    // only the owner the server names tells. setMimeData has just asked the same question.
+    if (clipboard->mimeData(QClipboard::Clipboard) != data) {
+        return false;
     }
     countChanges(1);
+    return true;
 }
 
 void Pasteboard::readString(QObject* context, std::function<void(std::optional<QString>)> done) {

@@ -31,8 +31,10 @@ public:
 
     virtual int changeCount() const { return m_changeCount; }
 
-    // Replaces the clipboard's content with this one text. The counter has risen on return.
-    virtual void writeString(const QString& text);
+    // Replaces the clipboard's content with this one text. True when it did and the program
+    // holds the clipboard on return; the counter has risen then. False when the system refused
+    // the write (on X11: a copy stamped later than the time the write carried).
+    virtual bool writeString(const QString& text);
 
     // Reads the clipboard's text off the GUI thread and calls done on the GUI thread with it,
     // or with none for no text, non-text content, content over maxReadBytes, content its

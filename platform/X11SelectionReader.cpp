@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -37,6 +38,9 @@ constexpr uint32_t textMaxLongs = Pasteboard::maxReadBytes / 4;
 constexpr uint32_t hintMaxLongs = 64 / 4;
 constexpr uint32_t targetsMaxLongs = 1024;
 constexpr int propertySlotCount = 4;
+// A read starts over at most this often for owners that change or leave under it; then it
+// reads whoever owns the clipboard, as a burst of owners would otherwise starve it.
+constexpr int maxOwnerFollows = 8;
 
 enum AtomId {
     ClipboardAtom,
@@ -81,10 +85,11 @@ struct DrainCheck {
     unsigned generation;
 };
 
-// What Qt asks to hear about the selections it serves.
-constexpr uint32_t qtSelectionNoticeMask = XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER |
-                                           XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_WINDOW_DESTROY |
-                                           XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_CLIENT_CLOSE;
+// Every change of owner: a new one, and one whose window or program went away. Qt asks the
+// same for the selections it serves.
+constexpr uint32_t selectionNoticeMask = XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER |
+                                         XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_WINDOW_DESTROY |
+                                         XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_CLIENT_CLOSE;
 
 // The window Qt owns the selections with, found by the name Qt gives it among its own windows
 // (those whose ids come from its connection's range). None when there is no such window.
@@ -144,6 +149,7 @@ struct X11SelectionReader::Private {
 
     void turnQtNoticesOff();
     void announceOwnerChanges();
+    void forwardTimeToQt();
 
     // shared
     xcb_connection_t* c = nullptr;
@@ -159,6 +165,7 @@ struct X11SelectionReader::Private {
     uint32_t ourResourceMask = 0;
     std::atomic<int> ownerChanges{0};
     std::atomic<bool> ownerChangesPosted{false};
+    std::atomic<uint32_t> lastChangeTime{0}; // server time of the newest change seen
 
     void wake();
 
@@ -173,9 +180,16 @@ struct X11SelectionReader::Private {
         std::optional<xcb_atom_t> answer;
     };
     std::optional<PendingConvert> pendingConvert;
+    // Set while a read gives up on an owner that changes after this server time; ownerMovedOn
+    // tells that it did, watchingOwner that the read waits for the owner's answer now.
+    std::optional<xcb_timestamp_t> followedSince;
+    bool ownerMovedOn = false;
+    bool watchingOwner = false;
+    bool cutShort = false; // the read gave up on an owner that moved on
 
     void run();
-    Result readOnce();
+    Result readFollowingOwner();
+    Result readOnce(Clock::time_point deadline, bool followOwner);
     template <typename Ready> bool waitFor(std::optional<Clock::time_point> deadline, Ready ready);
     void* awaitReply(unsigned sequence, Clock::time_point deadline);
     void handleEvent(xcb_generic_event_t* event);
@@ -196,7 +210,7 @@ struct X11SelectionReader::Private {
 X11SelectionReader::Private::~Private() {
     if (qtOwnerWindow != XCB_NONE && --qtNoticesOffCount == 0) {
         xcb_xfixes_select_selection_input(qtConnection, qtOwnerWindow, atoms[ClipboardAtom],
-                                          qtSelectionNoticeMask);
+                                          selectionNoticeMask);
         xcb_flush(qtConnection);
     }
     if (worker.joinable()) {
@@ -242,10 +256,32 @@ void X11SelectionReader::Private::turnQtNoticesOff() {
 
 void X11SelectionReader::Private::announceOwnerChanges() {
     ownerChangesPosted = false;
+    forwardTimeToQt();
     const int count = ownerChanges.exchange(0);
     if (count > 0 && ownerChangeHandler) {
         ownerChangeHandler(count);
     }
+}
+
+// Qt stamps its clipboard writes with the newest server time it has heard of, and the server
+// ignores a write stamped earlier than the last copy. With its selection notices off, Qt would
+// hear of no copy and its writes would be refused after any copy made since its last input
+// event; so it is told the time of each change by a notice of its own.
+void X11SelectionReader::Private::forwardTimeToQt() {
+    const uint32_t time = lastChangeTime.load();
+    if (qtOwnerWindow == XCB_NONE || time == XCB_CURRENT_TIME) {
+        return; // Qt hears the notices itself
+    }
+    std::array<char, 32> event{};
+    xcb_property_notify_event_t notice{};
+    notice.response_type = XCB_PROPERTY_NOTIFY;
+    notice.window = qtOwnerWindow;
+    notice.atom = atoms[TimestampAtom];
+    notice.time = time;
+    notice.state = XCB_PROPERTY_NEW_VALUE;
+    std::memcpy(event.data(), &notice, sizeof notice);
+    xcb_send_event(qtConnection, 0, qtOwnerWindow, XCB_EVENT_MASK_NO_EVENT, event.data());
+    xcb_flush(qtConnection);
 }
 
 void X11SelectionReader::Private::run() {
@@ -269,7 +305,7 @@ void X11SelectionReader::Private::run() {
             });
             continue;
         }
-        Result result = readOnce();
+        Result result = readFollowingOwner();
         if (stopping) {
             return;
         }
@@ -295,6 +331,10 @@ bool X11SelectionReader::Private::waitFor(std::optional<Clock::time_point> deadl
         checkDrains();
         if (ready()) {
             return true;
+        }
+        if (watchingOwner && ownerMovedOn) {
+            cutShort = true;
+            return false; // the owner asked will not answer: it is gone, or another took over
         }
         if (xcb_generic_event_t* event = xcb_poll_for_queued_event(c)) {
             handleEvent(event);
@@ -344,14 +384,23 @@ void* X11SelectionReader::Private::awaitReply(unsigned sequence, Clock::time_poi
 void X11SelectionReader::Private::handleEvent(xcb_generic_event_t* event) {
     if (ownerNoticeType != 0 && (event->response_type & 0x7f) == ownerNoticeType) {
         const auto* e = reinterpret_cast<xcb_xfixes_selection_notify_event_t*>(event);
+        if (e->selection != atoms[ClipboardAtom]) {
+            return;
+        }
+        if (followedSince && int32_t(e->timestamp - *followedSince) > 0) {
+            ownerMovedOn = true;
+        }
         // The owner comes with the notice: no round trip, whatever the rate of notices.
-        if (e->selection == atoms[ClipboardAtom] && e->owner != XCB_NONE &&
-            (e->owner & ~ourResourceMask) != ourResourceBase) {
+        if ((e->owner & ~ourResourceMask) == ourResourceBase && e->owner != XCB_NONE) {
+            return;
+        }
+        lastChangeTime = e->timestamp;
+        if (e->owner != XCB_NONE) {
             ownerChanges.fetch_add(1);
-            if (!ownerChangesPosted.exchange(true)) {
-                QMetaObject::invokeMethod(
-                    &receiver, [this] { announceOwnerChanges(); }, Qt::QueuedConnection);
-            }
+        }
+        if (!ownerChangesPosted.exchange(true)) {
+            QMetaObject::invokeMethod(
+                &receiver, [this] { announceOwnerChanges(); }, Qt::QueuedConnection);
         }
         return;
     }
@@ -454,7 +503,10 @@ X11SelectionReader::Private::Transfer X11SelectionReader::Private::transfer(xcb_
     const xcb_atom_t property = propertySlots[slot].atom;
     pendingConvert = PendingConvert{target, time, std::nullopt};
     xcb_convert_selection(c, window, atoms[ClipboardAtom], target, property, time);
+    // Once it has answered, the owner may leave: the answer is in our property by then.
+    watchingOwner = true;
     const bool answered = waitFor(deadline, [this] { return pendingConvert->answer.has_value(); });
+    watchingOwner = false;
     const xcb_atom_t answer = answered ? *pendingConvert->answer : XCB_NONE;
     pendingConvert.reset();
     if (!answered) {
@@ -486,11 +538,26 @@ X11SelectionReader::Private::Transfer X11SelectionReader::Private::transfer(xcb_
     return result;
 }
 
-Result X11SelectionReader::Private::readOnce() {
+// An owner that quits or hands the clipboard on while its copy is read will not finish the
+// transfer: the read starts over at once with the new owner, within the same deadline.
+Result X11SelectionReader::Private::readFollowingOwner() {
+    const auto deadline = Clock::now() + readTimeout;
+    for (int follows = 0;; ++follows) {
+        ownerMovedOn = false;
+        cutShort = false;
+        Result result = readOnce(deadline, ownerNoticeType != 0 && follows < maxOwnerFollows);
+        followedSince.reset();
+        ownerMovedOn = false;
+        if (!cutShort || stopping || Clock::now() >= deadline) {
+            return result;
+        }
+    }
+}
+
+Result X11SelectionReader::Private::readOnce(Clock::time_point deadline, bool followOwner) {
     if (xcb_connection_has_error(c)) {
         return std::nullopt;
     }
-    const auto deadline = Clock::now() + readTimeout;
 
     const auto ownerCookie = xcb_get_selection_owner(c, atoms[ClipboardAtom]);
     XcbReply<xcb_get_selection_owner_reply_t> owner(
@@ -510,6 +577,9 @@ Result X11SelectionReader::Private::readOnce() {
         return std::nullopt;
     }
     const xcb_timestamp_t time = *stamp;
+    if (followOwner) {
+        followedSince = time; // changes noticed late but made before this read do not count
+    }
     const int slot = takeSlot();
 
     std::vector<xcb_atom_t> offered;
@@ -635,8 +705,7 @@ std::unique_ptr<X11SelectionReader> X11SelectionReader::create() {
     const xcb_query_extension_reply_t* xfixesData = xcb_get_extension_data(c, &xcb_xfixes_id);
     if (xfixes && xfixesData && xfixesData->present) {
         d.ownerNoticeType = uint8_t(xfixesData->first_event + XCB_XFIXES_SELECTION_NOTIFY);
-        xcb_xfixes_select_selection_input(c, d.window, d.atoms[ClipboardAtom],
-                                          XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER);
+        xcb_xfixes_select_selection_input(c, d.window, d.atoms[ClipboardAtom], selectionNoticeMask);
         xcb_flush(c);
         if (d.qtConnection) {
             d.turnQtNoticesOff();

@@ -25,7 +25,8 @@ public:
     // and our own process taking it, are not counted.
     void setOwnerChangeHandler(std::function<void(int)> handler);
 
-    // See Pasteboard::readString.
+    // See Pasteboard::readString. A read whose owner quits or hands the clipboard on meanwhile
+    // starts over at once with the new owner's copy.
     void read(QObject* context, std::function<void(std::optional<QString>)> done);
 
 private:

@@ -23,7 +23,9 @@ test)
         # The sanitizer build and the fuzz targets.
         clang-14 libclang-rt-14-dev
         # The Wayland sessions the program test runs in.
-        sway mutter xwayland wl-clipboard dbus-daemon)
+        sway mutter xwayland wl-clipboard dbus-daemon
+        # A clipboard manager that takes copies over, as users run them.
+        parcellite)
     ;;
 bench)
     packages+=("${desktop[@]}" libbenchmark-dev libxfixes-dev)

@@ -437,16 +437,82 @@ private slots:
         QCOMPARE(memory->resets, 2);
     }
 
-    // A copy the watcher has not read yet when a result comes back is not overwritten either.
-    void unreadCopyIsNotOverwritten() {
-        queue->enqueue(spotifyLink, Platform::spotify, Platform::appleMusic, true);
-        memory->unreadChange = true;
+    // A result replaces the text its conversion started from, whoever holds it by then (the
+    // link copied again, a clipboard manager keeping it), and never a different text. For a
+    // conversion the user confirmed, that is the text at the confirmation.
+    void resultReplacesOnlyTheTextItStartedFrom_data() {
+        QTest::addColumn<QString>("copiedBefore"); // before its turn, or before the confirmation
+        QTest::addColumn<bool>("confirmed");
+        QTest::addColumn<QString>("copiedDuring");
+        QTest::addColumn<bool>("written");
+        const QString notes = QStringLiteral("Meeting notes");
+        QTest::newRow("same link copied again") << QString() << false << spotifyLink << true;
+        QTest::newRow("other text copied") << QString() << false << notes << false;
+        QTest::newRow("other text before its turn") << notes << false << QString() << false;
+        QTest::newRow("confirmed over an earlier copy") << notes << true << QString() << true;
+        QTest::newRow("confirmed over it, copied again") << notes << true << notes << true;
+        QTest::newRow("other text after the confirmation") << QString() << true << notes << false;
+    }
+
+    void resultReplacesOnlyTheTextItStartedFrom() {
+        QFETCH(QString, copiedBefore);
+        QFETCH(bool, confirmed);
+        QFETCH(QString, copiedDuring);
+        QFETCH(bool, written);
+        pasteboard->copy(spotifyLink);
+        const ConversionRequest::Copy copy{pasteboard->changeCount(), spotifyLink};
+        if (!copiedBefore.isEmpty()) {
+            pasteboard->copy(copiedBefore);
+        }
+        queue->enqueue(spotifyLink, Platform::spotify, Platform::appleMusic, !confirmed, copy);
+        if (confirmed) {
+            queue->confirmConversion();
+        }
+        if (!copiedDuring.isEmpty()) {
+            pasteboard->copy(copiedDuring);
+        }
+        const std::optional<QString> userCopy = pasteboard->text();
+        const QString result = api->conversionResult.targetURL;
+        if (written) {
+            QTRY_COMPARE(queue->toastState(), ToastState::success());
+            QCOMPARE(pasteboard->text(), result);
+            QCOMPARE(memory->marked, QStringList{result});
+        } else {
+            QTRY_VERIFY(!queue->currentRequest());
+            QCOMPARE(pasteboard->writes, 0);
+            QCOMPARE(pasteboard->text(), userCopy);
+            QVERIFY(memory->marked.isEmpty());
+            QCOMPARE(memory->resets, 1);
+            QVERIFY(logContains(
+                QStringLiteral("Queue: Clipboard changed during conversion, result not written")));
+        }
+    }
+
+    // A write the system refuses is tried again after a fresh look; one that never takes is
+    // not called a success.
+    void refusedWriteIsNeverCalledASuccess() {
+        bool claimed = false;
+        connect(queue.get(), &ConversionQueue::toastStateChanged, this,
+                [&] { claimed = claimed || queue->toastState() == ToastState::success(); });
+        pasteboard->copy(spotifyLink);
+        pasteboard->refusedWrites = 1;
+        queue->enqueue(spotifyLink, Platform::spotify, Platform::appleMusic, false);
+        queue->confirmConversion();
+        QTRY_COMPARE(queue->toastState(), ToastState::success());
+        QCOMPARE(pasteboard->writes, 1);
         QTRY_VERIFY(!queue->currentRequest());
-        QCOMPARE(pasteboard->writes, 0);
-        QVERIFY(memory->marked.isEmpty());
-        QCOMPARE(memory->resets, 1);
-        QVERIFY(
-            logContains(QStringLiteral("Queue: Clipboard changed during conversion, result not written")));
+
+        claimed = false;
+        pasteboard->refusedWrites = 100;
+        queue->enqueue(tidalLink, Platform::tidal, Platform::spotify, false);
+        queue->confirmConversion();
+        QTRY_VERIFY(!queue->currentRequest());
+        QVERIFY(!claimed);
+        QCOMPARE(pasteboard->writes, 1);
+        QCOMPARE(memory->marked.size(), 1);
+        if (!logContains(QStringLiteral("Queue: Clipboard write refused, result not written")))
+            qDebug() << TestEnvironment::debugLogMessages();
+        QVERIFY(logContains(QStringLiteral("Queue: Clipboard write refused, result not written")));
     }
 
     void noRequestMeansNothingHappens() {

@@ -110,10 +110,6 @@ private slots:
         clock.start();
         road->settings->setIsEnabled(true);
         QTRY_VERIFY_WITH_TIMEOUT(road->monitor->isReadingClipboard(), 2000);
-        // Another copy while the stuck read runs: taken up once the read is given up.
-        QTest::qWait(1000);
-        const QString link = spotifyLink(healthyId);
-        QVERIFY(copy(link.toUtf8()));
         QTest::qWait(1000);
         QCOMPARE(road->shown(), QStringLiteral("hidden")); // nothing to show meanwhile
         QTRY_COMPARE_WITH_TIMEOUT(RoadLog::count(QStringLiteral("No string content in clipboard")), 1, 7000);
@@ -125,12 +121,40 @@ private slots:
         QVERIFY2(stalls.longestGapMs() < TestEnvironment::guiBlockedMs,
                  qPrintable(QString::number(stalls.longestGapMs())));
 
+        // The next copy is taken up.
+        const QString link = spotifyLink(healthyId);
+        QVERIFY(copy(link.toUtf8()));
         QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("prompt"), 2000);
         QCOMPARE(road->queue->currentRequest()->sourceURL, link);
         QCOMPARE(RoadLog::startingWith(QStringLiteral("Queue: Enqueuing")), QStringList{enqueued(link)});
         QTest::qWait(600);
         QCOMPARE(RoadLog::count(enqueued(link)), 1);
         QCOMPARE(RoadLog::count(QStringLiteral("No string content in clipboard")), 1);
+    }
+
+    // A copy made while a stopped owner's copy is read ends that read at once: the new copy is
+    // read instead of the stopped one's deadline being waited out.
+    void copyDuringAStuckReadIsReadAtOnce() {
+        startRoad();
+        road->settings->setIsEnabled(false);
+        const int before = road->pasteboard->changeCount();
+        QProcess* stuck = copy(spotifyLink(QStringLiteral("4NeverAnswered0000000D")).toUtf8());
+        QVERIFY(stuck);
+        QTRY_COMPARE(road->pasteboard->changeCount(), before + 1);
+        const pid_t stuckPid = pid_t(stuck->processId());
+        QVERIFY(stuckPid > 0); // never 0: that would stop the whole process group
+        QCOMPARE(::kill(stuckPid, SIGSTOP), 0);
+        road->settings->setIsEnabled(true);
+        QTRY_VERIFY_WITH_TIMEOUT(road->monitor->isReadingClipboard(), 2000);
+
+        QElapsedTimer clock;
+        clock.start();
+        const QString link = spotifyLink(healthyId);
+        QVERIFY(copy(link.toUtf8()));
+        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("prompt"), 4000);
+        QVERIFY2(clock.elapsed() < 4000, qPrintable(QString::number(clock.elapsed()))); // not the 5 s
+        QCOMPARE(road->queue->currentRequest()->sourceURL, link);
+        QCOMPARE(RoadLog::count(QStringLiteral("No string content in clipboard")), 0);
     }
 
     void hundredMegabytesNeverStallTheGuiThread() {

@@ -24,6 +24,8 @@
 #include <cstdlib>
 #include <cstring>
 
+using namespace std::chrono_literals;
+
 namespace {
 const QString spotifyLink = QStringLiteral("https://open.spotify.com/track/0SZemtszoaQHL3aUuMS6WF");
 const QString recording = QStringLiteral("spotify-bum-bum-eis-de.json");
@@ -200,6 +202,28 @@ bool windowManagerRunning() {
     std::free(atom);
     return running;
 }
+QString clipboardText() {
+    return run(QStringLiteral("xclip"),
+               {QStringLiteral("-o"), QStringLiteral("-selection"), QStringLiteral("clipboard")});
+}
+
+// Copies like a program that stays until another takes the clipboard over.
+void copy(const QString& text) {
+    run(QStringLiteral("xclip"), {QStringLiteral("-selection"), QStringLiteral("clipboard")}, text.toUtf8());
+}
+
+// The clipboard comes to hold `expected` within `ms`.
+bool clipboardBecomes(const QString& expected, int ms) {
+    return QTest::qWaitFor([&] { return clipboardText() == expected; }, ms);
+}
+
+// The Apple Music link of the recorded answer.
+QString convertedLink() {
+    return QJsonDocument::fromJson(*FakeSongLinkServer::recordedBody(recording))
+        .object()[QStringLiteral("linksByPlatform")][QStringLiteral("appleMusic")][QStringLiteral("url")]
+        .toString();
+}
+
 QByteArray readAll(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
@@ -407,6 +431,122 @@ private slots:
         QFile log(home + QStringLiteral("/ondari_debug.log"));
         QVERIFY(log.open(QIODevice::ReadOnly));
         QVERIFY(log.readAll().contains("Automatic mode: enqueuing URL for auto-conversion to Apple Music"));
+    }
+
+    // The answer takes 1.5 s, as the service's often does. The link copied a second time while
+    // it converts is converted all the same.
+    void linkCopiedTwiceConverts() {
+        server.setAnswer(spotifyLink, FakeSongLinkServer::Answer::recorded(recording).after(1500ms));
+        const QString folder = newHome(QStringLiteral("program-twice"));
+        prepareHome(folder);
+        start(folder);
+        QTRY_VERIFY_WITH_TIMEOUT(logCount(folder, QStringLiteral("Timer added to main run loop")) == 1,
+                                 10000);
+        const qsizetype requestsBefore = server.requests().size();
+        copy(spotifyLink);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            logCount(folder,
+                     QStringLiteral("Automatic mode: enqueuing URL for auto-conversion to Apple Music")) == 1,
+            5000);
+        copy(spotifyLink);
+        QVERIFY(clipboardBecomes(convertedLink(), 10000));
+        QCOMPARE(server.requests().size(), requestsBefore + 1);
+    }
+
+    // A clipboard manager keeps the link when the program that copied it quits:
+    // the link is converted, and the manager taking our link over starts nothing new.
+    void linkKeptByAClipboardManagerConverts() {
+        if (QStandardPaths::findExecutable(QStringLiteral("parcellite")).isEmpty()) {
+            QSKIP("parcellite is not installed");
+        }
+        const QString folder = newHome(QStringLiteral("program-manager"));
+        prepareHome(folder);
+        QProcess manager;
+        QProcessEnvironment managerEnv = QProcessEnvironment::systemEnvironment();
+        managerEnv.insert(QStringLiteral("HOME"), folder + QStringLiteral("/manager"));
+        managerEnv.insert(QStringLiteral("XDG_CONFIG_HOME"), folder + QStringLiteral("/manager/.config"));
+        managerEnv.insert(QStringLiteral("XDG_DATA_HOME"), folder + QStringLiteral("/manager/.local/share"));
+        manager.setProcessEnvironment(managerEnv);
+        manager.start(QStringLiteral("parcellite"), {QStringLiteral("-n")}); // no tray icon
+        QTest::qWait(1000);
+        QProcess check; // copies and quits: the manager keeps its text
+        check.start(QStringLiteral("xclip"),
+                    {QStringLiteral("-selection"), QStringLiteral("clipboard"), QStringLiteral("-quiet")});
+        check.write("manager check");
+        check.closeWriteChannel();
+        QTest::qWait(500);
+        check.kill();
+        check.waitForFinished();
+        if (manager.state() != QProcess::Running ||
+            !clipboardBecomes(QStringLiteral("manager check"), 3000)) {
+            manager.kill();
+            manager.waitForFinished();
+            QSKIP("the clipboard manager did not start");
+        }
+
+        server.setAnswer(spotifyLink, FakeSongLinkServer::Answer::recorded(recording).after(1500ms));
+        start(folder);
+        QTRY_VERIFY_WITH_TIMEOUT(logCount(folder, QStringLiteral("Timer added to main run loop")) == 1,
+                                 10000);
+        const qsizetype requestsBefore = server.requests().size();
+        QProcess copier;
+        copier.start(QStringLiteral("xclip"),
+                     {QStringLiteral("-selection"), QStringLiteral("clipboard"), QStringLiteral("-quiet")});
+        copier.write(spotifyLink.toUtf8());
+        copier.closeWriteChannel();
+        // The manager looks at the clipboard twice a second; it puts the link back once the
+        // copier is gone, while the link converts.
+        QTest::qWait(1000);
+        copier.kill();
+        copier.waitForFinished();
+        QVERIFY(clipboardBecomes(convertedLink(), 10000));
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 2500) {
+            QCOMPARE(clipboardText(), convertedLink());
+            QTest::qWait(100);
+        }
+        QCOMPARE(server.requests().size(), requestsBefore + 1);
+        manager.kill();
+        manager.waitForFinished();
+    }
+
+    // Ctrl+Return on a prompt converts its link although watching was switched off from the
+    // menu and a newer link copied before: the user asked for it.
+    void shortcutConvertsOverAnEarlierCopy() {
+        server.setAnswer(spotifyLink, FakeSongLinkServer::Answer::recorded(recording).after(300ms));
+        const QString folder = newHome(QStringLiteral("program-shortcut"));
+        prepareHome(folder);
+        const QString config = folder + QStringLiteral("/.config/Ondari/Ondari.conf");
+        writeFile(config,
+                  "[General]\nconversionMode=default\ntargetService=appleMusic\nsourceService=spotify\n"
+                  "hasMigratedServiceSettings=true\nshowURLPreview=false\nhasSeenMenuBarTooltip=true\n"
+                  "toastTimeout=60\n");
+        start(folder);
+        std::optional<QRect> icon;
+        QTRY_VERIFY_WITH_TIMEOUT((icon = windowWhere(isTrayIcon)).has_value(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(logCount(folder, QStringLiteral("Timer added to main run loop")) == 1,
+                                 10000);
+        copy(spotifyLink);
+        QTRY_VERIFY_WITH_TIMEOUT(windowWhere(isToast).has_value(), 5000);
+
+        // "Disable", the item above "Quit" at the menu's end.
+        const QSet<QString> shown = shownNow();
+        click(icon->center());
+        QTRY_VERIFY_WITH_TIMEOUT(windowWhere(isMenu, shown).has_value(), 5000);
+        key(QStringLiteral("Up"));
+        key(QStringLiteral("Up"));
+        key(QStringLiteral("Return"));
+        QTRY_VERIFY_WITH_TIMEOUT(readAll(config).contains("isEnabled=false"), 5000);
+
+        copy(QStringLiteral("https://open.spotify.com/track/1gfzgfcrmkn2yTWuVGhCgh")); // a newer link
+        QTest::qWait(1000); // a few ticks of the watcher, which is off
+        QVERIFY(windowWhere(isToast).has_value());
+        key(QStringLiteral("ctrl+Return"));
+        QVERIFY(clipboardBecomes(convertedLink(), 10000));
+        QCOMPARE(logCount(folder,
+                          QStringLiteral("Queue: Clipboard changed during conversion, result not written")),
+                 0);
     }
 
     // Closed to the tray, clicked there before setup, skipped, saved: the menu opens at every

@@ -11,10 +11,15 @@ class FakePasteboard : public Pasteboard {
 public:
     int changeCount() const override { return m_count; }
 
-    void writeString(const QString& text) override {
+    bool writeString(const QString& text) override {
+        if (refusedWrites > 0) {
+            --refusedWrites;
+            return false;
+        }
         m_text = text;
         ++m_count;
         ++writes;
+        return true;
     }
 
     void readString(QObject* context, std::function<void(std::optional<QString>)> done) override {
@@ -35,6 +40,7 @@ public:
     std::optional<QString> text() const { return m_text; }
 
     bool hangReads = false;
+    int refusedWrites = 0; // this many writes fail, as X11 refuses a stale one
     int reads = 0;
     int writes = 0;
 

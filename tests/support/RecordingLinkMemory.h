@@ -9,9 +9,7 @@ class RecordingLinkMemory : public ProcessedLinkMemory {
 public:
     void resetLastProcessed() override { ++resets; }
     void markProcessed(const QString& url) override { marked.append(url); }
-    bool hasUnreadChange() const override { return unreadChange; }
 
-    bool unreadChange = false;
     int resets = 0;
     QStringList marked;
 };
