@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPointer>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -470,6 +471,105 @@ private slots:
         }
         QCOMPARE(writer, -1);
         QCOMPARE(openError, ENXIO);
+    }
+
+    // Artwork is a raster picture and nothing else: an SVG that names a FIFO, or a compressed SVG
+    // that unpacks to many megabytes, gives the placeholder without holding up the GUI thread.
+    void artworkThatIsNoPictureGivesThePlaceholder_data() {
+        QTest::addColumn<bool>("compressed");
+        QTest::newRow("SVG naming a FIFO") << false;
+        QTest::newRow("compressed SVG bomb") << true;
+    }
+
+    void artworkThatIsNoPictureGivesThePlaceholder() {
+        QFETCH(bool, compressed);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("cover")));
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        QByteArray artwork = "<svg xmlns=\"http://www.w3.org/2000/svg\" "
+                             "xmlns:xlink=\"http://www.w3.org/1999/xlink\" width=\"50\" height=\"50\">"
+                             "<rect width=\"50\" height=\"50\" fill=\"red\"/>";
+        if (compressed) {
+            artwork += QByteArray(64 * 1024 * 1024, ' ') + "</svg>";
+            QProcess gzip;
+            gzip.start(QStringLiteral("gzip"), {QStringLiteral("-c"), QStringLiteral("-n")});
+            QVERIFY(gzip.waitForStarted());
+            gzip.write(artwork);
+            gzip.closeWriteChannel();
+            QVERIFY(gzip.waitForFinished(30000));
+            artwork = gzip.readAllStandardOutput();
+            QVERIFY(artwork.startsWith("\x1f\x8b"));
+        } else {
+            artwork += "<image width=\"50\" height=\"50\" xlink:href=\"file://" + fifo + "\"/></svg>";
+        }
+        startRoad(3s);
+        road->settings->setConversionMode(ConversionMode::default_);
+        road->settings->setShowURLPreview(true);
+        road->settings->setToastTimeout(30);
+        const QString cover = QStringLiteral("http://127.0.0.1:%1/cover.svg").arg(road->server.port());
+        road->server.setAnswer(first(), Answer::withStatus(200, answerWith(firstId, {}, {}, cover)));
+        road->server.setDefaultAnswer(Answer::withStatus(200, artwork));
+        StallMeter stalls;
+        stalls.start();
+        QVERIFY(copy(first()));
+        QTRY_COMPARE_WITH_TIMEOUT(road->server.requests().size(), 2, 5000);
+        QCOMPARE(road->server.requests().last().target, QByteArray("/cover.svg"));
+        QTRY_COMPARE_WITH_TIMEOUT(road->toast->contentView()->songRow()->cover(),
+                                  SongPreviewView::Cover::placeholder, 5000);
+        QTest::qWait(300);
+        stalls.stop();
+        QCOMPARE(road->toast->contentView()->songRow()->cover(), SongPreviewView::Cover::placeholder);
+        qInfo("longest stall %lld ms", stalls.longestGapMs());
+        QVERIFY2(stalls.longestGapMs() < 1000, qPrintable(QString::number(stalls.longestGapMs())));
+        QCOMPARE(road->shown(), QStringLiteral("prompt"));
+        // Nobody ever opened the FIFO to read it.
+        const int writer = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK);
+        if (writer >= 0) {
+            ::close(writer);
+        }
+        QCOMPARE(writer, -1);
+    }
+
+    // A title of one character that joins tens of thousands of emoji is cut by its length, and
+    // drawing it in the toast never holds up the GUI thread.
+    void titleOfJoinedEmojiIsCutByLength() {
+        QString title;
+        for (int i = 0; i < 140000; ++i) {
+            title += (i == 0 ? QString() : QString(QChar(0x200D))) + QStringLiteral("\U0001F468");
+        }
+        QJsonObject root = QJsonDocument::fromJson(syntheticAnswer(firstId)).object();
+        QJsonObject entities = root[QStringLiteral("entitiesByUniqueId")].toObject();
+        for (auto it = entities.begin(); it != entities.end(); ++it) {
+            QJsonObject entity = it.value().toObject();
+            if (entity[QStringLiteral("apiProvider")] == QStringLiteral("spotify")) {
+                entity[QStringLiteral("title")] = title;
+            }
+            *it = entity;
+        }
+        root[QStringLiteral("entitiesByUniqueId")] = entities;
+        startRoad(3s);
+        road->settings->setConversionMode(ConversionMode::default_);
+        road->settings->setShowURLPreview(true);
+        road->settings->setToastTimeout(30);
+        road->server.setAnswer(first(),
+                               Answer::withStatus(200, QJsonDocument(root).toJson(QJsonDocument::Compact)));
+        StallMeter stalls;
+        stalls.start();
+        QVERIFY(copy(first()));
+        QTRY_VERIFY_WITH_TIMEOUT(road->queue->sourceMetadata().has_value(), 5000);
+        QCOMPARE(road->shown(), QStringLiteral("prompt"));
+        const QString shown = road->queue->sourceMetadata()->title;
+        QVERIFY2(shown.size() > 1000 && shown.size() <= 2000, qPrintable(QString::number(shown.size())));
+        QVERIFY(!shown.back().isHighSurrogate());
+        // Drawn a few times over.
+        for (int i = 0; i < 3; ++i) {
+            road->toast->contentView()->songRow()->repaint();
+            QTest::qWait(100);
+        }
+        stalls.stop();
+        qInfo("longest stall %lld ms", stalls.longestGapMs());
+        QVERIFY2(stalls.longestGapMs() < 1000, qPrintable(QString::number(stalls.longestGapMs())));
     }
 
     void timeOutAfterFifteenSeconds() {
