@@ -501,7 +501,7 @@ private slots:
             artwork = gzip.readAllStandardOutput();
             QVERIFY(artwork.startsWith("\x1f\x8b"));
         } else {
-            artwork += "<image width=\"50\" height=\"50\" xlink:href=\"file://" + fifo + "\"/></svg>";
+            artwork += "<image width=\"50\" height=\"50\" xlink:href=\"" + fifo + "\"/></svg>";
         }
         startRoad(3s);
         road->settings->setConversionMode(ConversionMode::default_);
