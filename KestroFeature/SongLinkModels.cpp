@@ -18,7 +18,8 @@ struct Mismatch {
 };
 
 QString cut(const QString& text) {
-    return TextCounting::prefix(text, SongLinkResponse::maxTextCharacters);
+    return TextCounting::prefix(TextCounting::withinLength(text, SongLinkResponse::maxTextLength),
+                                SongLinkResponse::maxTextCharacters);
 }
 
 // Absent and null both give none; any other value must have the field's type.

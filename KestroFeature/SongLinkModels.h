@@ -40,9 +40,11 @@ struct SongLinkResponse {
         QString message;
     };
 
-    // Texts of an answer are cut to this many user-perceived characters: the toast elides what it
-    // shows at every paint, and a server may send megabytes of title.
+    // Texts of an answer are cut to this many user-perceived characters, and to this many UTF-16
+    // code units (a character may join thousands): the toast elides what it shows at every
+    // paint, and a server may send megabytes of title.
     static constexpr qsizetype maxTextCharacters = 500;
+    static constexpr qsizetype maxTextLength = 2000;
     static constexpr qsizetype maxLinkBytes = 2048;
 
     // Whether a text from an answer may be used as a link (the converted link, the song page, the
@@ -53,7 +55,7 @@ struct SongLinkResponse {
 
     // Strict decoding: a wrong type anywhere fails the whole answer; unknown keys are ignored.
     // A link field (url, pageUrl, thumbnailUrl) that is no usable link is absent; every other
-    // text is cut to maxTextCharacters.
+    // text is cut to maxTextLength and maxTextCharacters.
     // Returns the answer, or fills error and returns none.
     static std::optional<SongLinkResponse> decode(const QByteArray& body, DecodingError* error = nullptr);
 };

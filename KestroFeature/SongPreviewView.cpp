@@ -2,6 +2,7 @@
 
 #include "AnimatedPlatformIcon.h"
 #include "AppConstants.h"
+#include "ArtworkDecoder.h"
 #include "PlaceholderAlbumArt.h"
 #include "PlatformIcons.h"
 #include "ReplyLimits.h"
@@ -10,10 +11,12 @@
 #include "SystemFont.h"
 
 #include <QFontMetricsF>
+#include <QFutureWatcher>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPainter>
 #include <QPainterPath>
+#include <QtConcurrent/QtConcurrentRun>
 
 namespace {
 constexpr int albumArt = int(AppConstants::albumArtSize);
@@ -122,6 +125,7 @@ void SongPreviewView::setCoverWidget(QWidget* widget, Cover cover) {
 }
 
 void SongPreviewView::cancelDownload() {
+    delete m_decoding;
     if (QNetworkReply* reply = m_download) {
         m_download = nullptr;
         reply->abort();
@@ -148,8 +152,31 @@ void SongPreviewView::downloadFinished(QNetworkReply* reply) {
         return;
     }
     m_download = nullptr;
-    QImage image;
-    if (reply->error() == QNetworkReply::NoError && image.loadFromData(reply->readAll()) && !image.isNull()) {
+    if (reply->error() != QNetworkReply::NoError) {
+        showCover({});
+        return;
+    }
+    decodeCover(reply->readAll());
+}
+
+void SongPreviewView::decodeCover(QByteArray bytes) {
+    // Decoded on a worker thread, so that no picture can hold up this one. The watcher goes with
+    // the row or with the next cover; the decoding itself then ends unseen.
+    auto* watcher = new QFutureWatcher<QImage>(this);
+    m_decoding = watcher;
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher] {
+        watcher->deleteLater();
+        if (watcher == m_decoding) {
+            m_decoding = nullptr;
+            showCover(watcher->result());
+        }
+    });
+    watcher->setFuture(
+        QtConcurrent::run([bytes = std::move(bytes)] { return ArtworkDecoder::decode(bytes); }));
+}
+
+void SongPreviewView::showCover(const QImage& image) {
+    if (!image.isNull()) {
         m_picture = image;
         setCoverWidget(nullptr, Cover::picture);
     } else {

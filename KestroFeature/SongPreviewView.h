@@ -14,6 +14,7 @@ class AnimatedPlatformIcon;
 class PlatformIcon;
 class QNetworkAccessManager;
 class QNetworkReply;
+template <typename T> class QFutureWatcher;
 
 // The song row at the top of the toast: cover picture, title and artist, and the icon of a
 // service on the right. Loading blocks stand in while the song is fetched; the placeholder
@@ -78,6 +79,9 @@ private:
     bool startDownload(const QUrl& url);
     void cancelDownload();
     void downloadFinished(QNetworkReply* reply);
+    void decodeCover(QByteArray bytes);
+    // The picture, or the placeholder for a null image.
+    void showCover(const QImage& image);
     void setCoverWidget(QWidget* widget, Cover cover);
     QRectF coverRect() const;
     qreal textLeft() const;
@@ -91,6 +95,7 @@ private:
     std::optional<CoverRule> m_coverRule;
     bool m_hasTexts = false;
     QUrl m_coverURL;
+    QPointer<QFutureWatcher<QImage>> m_decoding;
     QImage m_picture;
     QPointer<QNetworkReply> m_download;
     QWidget* m_coverWidget = nullptr;

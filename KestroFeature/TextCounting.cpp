@@ -85,4 +85,24 @@ QString prefix(const QString& text, qsizetype n, qsizetype maxUtf8Bytes) {
     return text.left(end);
 }
 
+QString withinLength(const QString& text, qsizetype maxUnits) {
+    if (text.size() <= maxUnits) {
+        return text;
+    }
+    if (maxUnits <= 0) {
+        return {};
+    }
+    // What follows the cut decides whether a boundary lies right at it; a little of it is enough.
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text.left(maxUnits + 64));
+    finder.setPosition(maxUnits);
+    qsizetype end = finder.isAtBoundary() ? maxUnits : finder.toPreviousBoundary();
+    if (end <= 0) {
+        end = maxUnits;
+        if (text.at(end - 1).isHighSurrogate() && text.at(end).isLowSurrogate()) {
+            --end;
+        }
+    }
+    return text.left(end);
+}
+
 } // namespace TextCounting

@@ -205,8 +205,8 @@ QCoro::Task<bool> AppMover::moveToApplicationsFolderIfNeeded() {
     // A cancelled authentication starts the whole run again, alert included.
     for (;;) {
         // Not our own AppImage: treated like any other installation.
-        const QString source =
-            AppImageLocation::verified(m_env.bundlePath, m_env.appDir, m_env.executablePath);
+        const QString source = AppImageLocation::verified(m_env.bundlePath, m_env.appDir,
+                                                          m_env.executablePath, m_env.isAppImage);
         if (isInstalled(source)) {
             co_return false;
         }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "AppImageLocation.h"
+
 #include <QCoroTask>
 #include <QString>
 #include <QStringList>
@@ -24,10 +26,12 @@ public:
     struct Environment {
         // $APPIMAGE and $APPDIR as the process found them, and the running executable. Any
         // parent may leave the variables behind: they count only when the executable lies
-        // inside APPDIR and APPIMAGE names a regular file.
+        // inside APPDIR (not the root) and APPIMAGE names a regular file that is an AppImage.
         QString bundlePath;
         QString appDir;
         QString executablePath = QStringLiteral("/proc/self/exe");
+        // Whether the file named by $APPIMAGE is an AppImage at all.
+        std::function<bool(const QString& path)> isAppImage = AppImageLocation::hasAppImageMagic;
         // The Applications folders in their order (user, then local), whether they exist or not.
         QStringList applicationDirectories;
         // Never chosen, whatever it holds.

@@ -15,6 +15,8 @@
 
 #include <cstdio>
 
+#include <sys/stat.h>
+
 namespace {
 
 // Ondari is an X11 client; in a Wayland session it runs through XWayland.
@@ -32,10 +34,22 @@ bool chooseDisplay() {
     return true;
 }
 
+// Without a home Qt puts settings, logs and caches under "/"; there is nowhere sound to keep them.
+bool hasHome() {
+    const QByteArray home = qgetenv("HOME");
+    struct stat info {};
+    if (home.startsWith('/') && ::stat(home.constData(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        return true;
+    }
+    std::fprintf(stderr, "Ondari needs a home folder: HOME is not set to the absolute path of an existing "
+                         "folder.\n");
+    return false;
+}
+
 } // namespace
 
 int KestroApp::main(int argc, char* argv[]) {
-    if (!chooseDisplay()) {
+    if (!hasHome() || !chooseDisplay()) {
         return 1;
     }
     initKeyObservationThreads();

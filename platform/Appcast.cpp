@@ -10,24 +10,38 @@ namespace {
 const QString sparkleNamespace = QStringLiteral("http://www.andymatuschak.org/xml-namespaces/sparkle");
 
 // Feed texts end up in the update dialog, whose label would take many seconds to lay out the
-// megabytes a feed may hold: each is cut to its first 500 user-perceived characters.
-QString bounded(const QString& text) {
+// megabytes a feed may hold: each is cut to 2,000 UTF-16 code units (at a character's boundary
+// where one lies within them: one character may join thousands) and to its first 500
+// user-perceived characters. Direction controls are dropped: inside the program's own sentence a
+// version's U+202E would turn the rest of it around.
+QString bounded(QString text) {
     constexpr qsizetype maxCharacters = 500;
+    constexpr qsizetype maxLength = 2000;
+    if (text.size() > maxLength) {
+        // What follows the cut decides whether a boundary lies right at it; a little of it is enough.
+        QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text.left(maxLength + 64));
+        finder.setPosition(maxLength);
+        qsizetype end = finder.isAtBoundary() ? maxLength : finder.toPreviousBoundary();
+        if (end <= 0) {
+            end = text.at(maxLength - 1).isHighSurrogate() ? maxLength - 1 : maxLength;
+        }
+        text.truncate(end);
+    }
+    text.removeIf([](QChar c) {
+        const char16_t u = c.unicode();
+        return (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069);
+    });
     if (text.size() <= maxCharacters) {
         return text;
     }
-    // The finder works through all it is given up front: a window well beyond the cut is enough.
-    const QString window = text.left(maxCharacters * 8 + 64);
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, window);
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
     qsizetype count = 0;
-    qsizetype end = 0;
-    while (finder.toNextBoundary() > 0 && finder.position() < window.size()) {
-        end = finder.position();
+    while (finder.toNextBoundary() > 0) {
         if (++count == maxCharacters) {
-            break;
+            return text.left(finder.position());
         }
     }
-    return count < maxCharacters && window.size() == text.size() ? text : text.left(end);
+    return text;
 }
 
 bool isWebPage(const QUrl& url) {

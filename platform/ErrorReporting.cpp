@@ -3,6 +3,7 @@
 #include "CrashHandler.h"
 #include "ErrorReport.h"
 #include "HangWatchdog.h"
+#include "ReplyLimits.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -32,6 +33,7 @@ namespace ErrorReporting {
 namespace {
 
 const QString reportPattern = QStringLiteral("*.report");
+constexpr qint64 maxAnswerBytes = 64 * 1024;
 
 class Reporter : public QObject {
 public:
@@ -85,8 +87,10 @@ public:
                               QByteArrayLiteral("application/x-sentry-envelope"));
             request.setRawHeader("X-Sentry-Auth", ErrorReport::authHeader(m_dsn, client()));
             request.setHeader(QNetworkRequest::UserAgentHeader, client());
-            request.setTransferTimeout(30000);
             QNetworkReply* reply = m_network->post(request, envelope);
+            // The ingest server answers with a line of JSON; one that never ends, or ends only
+            // slowly, is cut off like any other answer from the network.
+            new ReplyLimits(reply, std::chrono::seconds(30), maxAnswerBytes, reply);
             m_inFlight.insert(path);
             connect(reply, &QNetworkReply::finished, this, [this, reply, path] {
                 reply->deleteLater();

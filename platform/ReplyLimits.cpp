@@ -1,5 +1,7 @@
 #include "ReplyLimits.h"
 
+#include "StalledConnectionCutter.h"
+
 ReplyLimits::ReplyLimits(QNetworkReply* reply, std::chrono::milliseconds deadline, qint64 maxBytes,
                          QObject* parent)
     : QObject(parent), m_reply(reply), m_maxBytes(maxBytes) {
@@ -8,12 +10,19 @@ ReplyLimits::ReplyLimits(QNetworkReply* reply, std::chrono::milliseconds deadlin
     connect(&m_deadline, &QTimer::timeout, this, [this] {
         if (m_reply) {
             m_overran = true;
+            const QUrl url = m_reply->url();
             m_reply->abort();
+            // Qt's network thread may be caught reading an endless head and never see the abort.
+            StalledConnectionCutter::cutAfterAbort(url);
         }
     });
     connect(reply, &QNetworkReply::finished, &m_deadline, &QTimer::stop);
     connect(reply, &QNetworkReply::metaDataChanged, this, &ReplyLimits::checkSize);
     connect(reply, &QNetworkReply::readyRead, this, &ReplyLimits::checkSize);
+    // Qt's network thread reads ahead of what the reply hands out and queues it all for this thread.
+    // Bounded, it stops reading from the connection once the buffer is full, at a boundary of the
+    // blocks it reads in (at most 128 KiB): the room beyond the cap lets a larger answer show.
+    reply->setReadBufferSize(maxBytes + 256 * 1024);
     m_deadline.start(deadline);
 }
 

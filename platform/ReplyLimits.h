@@ -10,7 +10,8 @@
 // Bounds one network exchange with a server we do not control: one deadline for the whole of it
 // (Qt's transfer time-out starts again at every byte, so a trickle would never end) and a cap on
 // its body, by the length announced and by the bytes that arrive. Past either, the transfer is
-// aborted. The deadline starts at construction.
+// aborted, whatever phase the exchange is in; the memory Qt may fill for it stays near the cap.
+// The deadline starts at construction.
 class ReplyLimits : public QObject {
 public:
     ReplyLimits(QNetworkReply* reply, std::chrono::milliseconds deadline, qint64 maxBytes,

@@ -81,6 +81,8 @@ public:
         QDir().mkpath(env.appDir + QStringLiteral("/usr/bin"));
         writeFile(env.appDir + QStringLiteral("/usr/bin/ondari"), "x", true);
         env.executablePath = root + QStringLiteral("/self-exe");
+        // The stand-ins are scripts, so that each start of one leaves its mark.
+        env.isAppImage = [](const QString&) { return true; };
         QFile::link(env.appDir + QStringLiteral("/usr/bin/ondari"), env.executablePath);
         env.applicationDirectories = {userApps, localApps};
         env.applicationName = QStringLiteral("Ondari");
@@ -337,6 +339,9 @@ void AppMoverTest::onlyOwnAppImageMoves_data() {
     QTest::newRow("trailing slash, privileged") << own + QLatin1Char('/') << QStringLiteral("/mount") << true;
     QTest::newRow("a link to the AppImage")
         << QStringLiteral("/link.AppImage") << QStringLiteral("/mount") << false;
+    // A script named in APPIMAGE, from a program whose APPDIR holds everything.
+    QTest::newRow("a shell script") << own << QStringLiteral("/mount") << false;
+    QTest::newRow("APPDIR the root") << own << QStringLiteral("/") << false;
     // Our own AppImage, but a folder of its name in the way.
     QTest::newRow("destination is a folder") << own << QStringLiteral("/mount") << false;
     QTest::newRow("destination is a folder, privileged") << own << QStringLiteral("/mount") << true;
@@ -363,7 +368,19 @@ void AppMoverTest::onlyOwnAppImageMoves() {
         f.readOnly = {f.localApps};
     }
     f.env.bundlePath = f.root + appImage;
-    f.env.appDir = appDir.isEmpty() ? QString() : f.root + appDir;
+    f.env.appDir = appDir.isEmpty() ? QString() : appDir == QLatin1String("/") ? appDir : f.root + appDir;
+    if (QTest::currentDataTag() == QLatin1String("a shell script")) {
+        f.env.isAppImage = AppImageLocation::hasAppImageMagic;
+        const QString real = f.root + QStringLiteral("/Real.AppImage");
+        writeFile(real,
+                  QByteArray("\x7f"
+                             "ELF\x02\x01\x01\0AI\x02",
+                             11) +
+                      QByteArray(64, '\0'),
+                  true);
+        QVERIFY(AppImageLocation::hasAppImageMagic(real));
+        QVERIFY(!AppImageLocation::hasAppImageMagic(f.source));
+    }
     const auto listing = [&f] {
         QStringList all;
         for (const QString& folder : {f.localApps, f.userApps, f.downloads}) {

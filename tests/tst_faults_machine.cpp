@@ -206,8 +206,6 @@ private slots:
 
     void logCannotBeWritten_data() {
         QTest::addColumn<QString>("kind");
-        QTest::newRow("home missing") << QStringLiteral("missing");
-        QTest::newRow("home is a file") << QStringLiteral("file");
         QTest::newRow("log is a folder") << QStringLiteral("folder");
         QTest::newRow("home read-only") << QStringLiteral("read-only");
         // Nobody reads it: opening it to write would wait for a reader for ever.
@@ -218,12 +216,7 @@ private slots:
         QFETCH(QString, kind);
         Machine machine(QStringLiteral("log-") + kind);
         QVERIFY(machine.writeSettings(automaticSettings));
-        if (kind == QLatin1String("missing")) {
-            QVERIFY(QDir(machine.home).removeRecursively());
-        } else if (kind == QLatin1String("file")) {
-            QVERIFY(QDir(machine.home).removeRecursively());
-            QVERIFY(Machine::write(machine.home, "not a folder\n"));
-        } else if (kind == QLatin1String("folder")) {
+        if (kind == QLatin1String("folder")) {
             QVERIFY(QDir().mkpath(machine.logPath()));
         } else if (kind == QLatin1String("fifo")) {
             QCOMPARE(::mkfifo(QFile::encodeName(machine.logPath()).constData(), 0600), 0);
@@ -240,11 +233,43 @@ private slots:
         if (kind == QLatin1String("folder")) {
             QVERIFY(QDir(machine.logPath()).isEmpty());
         }
-        if (kind == QLatin1String("file")) {
-            QFile home(machine.home);
-            QVERIFY(home.open(QIODevice::ReadOnly));
-            QCOMPARE(home.readAll(), QByteArray("not a folder\n"));
+    }
+
+    // Without a home Qt would keep settings and the log under "/": the program says why it cannot
+    // start, and ends before it touches anything.
+    void noHomeNoStart_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("unset") << QStringLiteral("unset");
+        QTest::newRow("missing") << QStringLiteral("missing");
+        QTest::newRow("a file") << QStringLiteral("file");
+        QTest::newRow("relative") << QStringLiteral("relative");
+    }
+
+    void noHomeNoStart() {
+        QFETCH(QString, kind);
+        Machine machine(QStringLiteral("home-") + kind);
+        QVERIFY(QDir(machine.home).removeRecursively());
+        QProcessEnvironment env = machine.environment(server.baseURL());
+        if (kind == QLatin1String("unset")) {
+            env.remove(QStringLiteral("HOME"));
+        } else if (kind == QLatin1String("file")) {
+            QVERIFY(Machine::write(machine.home, "not a folder\n"));
+        } else if (kind == QLatin1String("relative")) {
+            QVERIFY(QDir().mkpath(machine.root + QStringLiteral("/relative")));
+            env.insert(QStringLiteral("HOME"), QStringLiteral("relative"));
         }
+        QProcess program;
+        program.setWorkingDirectory(machine.root);
+        program.setProcessEnvironment(env);
+        program.start(QStringLiteral(ONDARI_PROGRAM), {});
+        QVERIFY(program.waitForFinished(10000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 1);
+        QVERIFY2(program.readAllStandardError().contains("Ondari needs a home folder"),
+                 "no word of the missing home");
+        QVERIFY(QDir(machine.root + QStringLiteral("/relative")).isEmpty());
+        QVERIFY(QDir(machine.config + QStringLiteral("/Ondari")).entryList(QDir::Files) ==
+                QStringList{QStringLiteral("key-observation-consent")});
     }
 
     void settingsFullOfGarbage_data() {

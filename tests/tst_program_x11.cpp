@@ -681,7 +681,11 @@ private slots:
         const QString downloaded = user + QStringLiteral("/Downloads/Ondari.AppImage");
         const QString installed = user + QStringLiteral("/Applications/Ondari.AppImage");
         const QString marker = user + QStringLiteral("/started");
-        writeFile(downloaded, "#!/bin/sh\necho \"$0\" >> '" + QFile::encodeName(marker) + "'\n");
+        QFile helper(QStringLiteral(STARTED_APPIMAGE));
+        QVERIFY(helper.open(QIODevice::ReadOnly));
+        QByteArray image = helper.readAll();
+        image.replace(8, 3, QByteArray("AI\x02", 3)); // an AppImage's magic, which the kernel ignores
+        writeFile(downloaded, image);
         QFile(downloaded).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         const LoginItem entry = autostartEntry(user);
         if (withEntry) {

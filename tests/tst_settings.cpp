@@ -799,6 +799,9 @@ private slots:
         const QString appImage = TestEnvironment::root() + QStringLiteral("/Ondari x86_64.AppImage");
         QFile file(appImage);
         QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray("\x7f"
+                              "ELF\x02\x01\x01\0AI\x02",
+                              11)); // an AppImage's magic
         file.close();
         qputenv("APPIMAGE", QFile::encodeName(appImage));
         qputenv("APPDIR", QFile::encodeName(TestEnvironment::root()));

@@ -352,11 +352,14 @@ private slots:
         QTest::newRow("accent at the cut")
             << a499 + QStringLiteral("e\u0301x") << a499 + QStringLiteral("e\u0301");
         QTest::newRow("two megabytes") << QString(1 << 20, QChar(0x00E9)) << QString(500, QChar(0x00E9));
-        // Far beyond the usual few units per character.
+        // Also at most 2,000 UTF-16 units: at the last character boundary within them, or right
+        // there when one character takes them all.
         const QString zalgo = QLatin1Char('z') + QString(5000, QChar(0x0301));
         const QString y498(498, QLatin1Char('y'));
-        QTest::newRow("one long character")
-            << zalgo + y498 + QStringLiteral("ab") << zalgo + y498 + QLatin1Char('a');
+        QTest::newRow("one long character") << zalgo + y498 + QStringLiteral("ab") << zalgo.left(2000);
+        const QString accented = QStringLiteral("e\u0301\u0301\u0301\u0301").repeated(399);
+        QTest::newRow("character across the length cut")
+            << accented + QLatin1Char('e') + QString(10, QChar(0x0301)) + QLatin1Char('x') << accented;
     }
 
     void textsAreCut() {

@@ -199,6 +199,10 @@ private slots:
             << Answer::withStatus(200, feed(item("1.5", QByteArray(1500 * 1024, 'x'))))
             << QStringList{QStringLiteral("offer %1 over 1.4.2").arg(QString(500, QLatin1Char('x')))}
             << download;
+        // A direction control would turn the rest of the dialog's sentence around.
+        QTest::newRow("direction controls in the version")
+            << Answer::withStatus(200, feed(item("1.5", "\u202E1.5\u2066 beta\u2069\u202A")))
+            << QStringList{QStringLiteral("offer 1.5 beta over 1.4.2")} << download;
         QTest::newRow("broken XML") << Answer::withStatus(200, feed(item("2.0")).left(150))
                                     << QStringList{QStringLiteral("failed")} << QUrl();
         QTest::newRow("not a feed") << Answer::withStatus(200, "<html><body>Hello</body></html>")

@@ -104,6 +104,13 @@ FakeSongLinkServer::Answer FakeSongLinkServer::Answer::endless(int status, QByte
     return answer;
 }
 
+FakeSongLinkServer::Answer FakeSongLinkServer::Answer::endlessRaw(QByteArray head, QByteArray unit) {
+    Answer answer = withStatus(200, std::move(unit));
+    answer.mode = Mode::endlessRaw;
+    answer.rawHead = std::move(head);
+    return answer;
+}
+
 FakeSongLinkServer::Answer FakeSongLinkServer::Answer::after(std::chrono::milliseconds wait) const {
     Answer answer = *this;
     answer.delay = wait;
@@ -307,7 +314,7 @@ void FakeSongLinkServer::send(QTcpSocket* socket, const Answer& answer) {
         socket->disconnectFromHost();
         return;
     }
-    if (answer.mode == Answer::Mode::endless) {
+    if (answer.mode == Answer::Mode::endless || answer.mode == Answer::Mode::endlessRaw) {
         sendEndless(socket, answer);
         return;
     }
@@ -347,13 +354,15 @@ void FakeSongLinkServer::send(QTcpSocket* socket, const Answer& answer) {
 }
 
 void FakeSongLinkServer::sendEndless(QTcpSocket* socket, const Answer& answer) {
-    QByteArray head =
-        "HTTP/1.1 " + QByteArray::number(answer.status) + ' ' + reasonPhrase(answer.status) + "\r\n";
-    head += "Connection: close\r\n";
-    for (const auto& [name, value] : answer.headers) {
-        head += name + ": " + value + "\r\n";
+    QByteArray head = answer.rawHead;
+    if (answer.mode == Answer::Mode::endless) {
+        head = "HTTP/1.1 " + QByteArray::number(answer.status) + ' ' + reasonPhrase(answer.status) + "\r\n";
+        head += "Connection: close\r\n";
+        for (const auto& [name, value] : answer.headers) {
+            head += name + ": " + value + "\r\n";
+        }
+        head += "\r\n";
     }
-    head += "\r\n";
     socket->write(head);
     // A megabyte of the body at a time, topped up as the client takes it: the server itself
     // holds little however long the answer runs.

@@ -32,6 +32,8 @@ public:
             cutShort,
             // No Content-Length; the body repeats without end, as fast as the client takes it.
             endless,
+            // rawHead as it is, then body over and over: any part of an answer made endless.
+            endlessRaw,
         };
 
         int status = 200;
@@ -40,6 +42,7 @@ public:
         std::chrono::milliseconds delay{0};
         Mode mode = Mode::complete;
         qsizetype bytesSent = 0;
+        QByteArray rawHead;
         // When set, the answer (head included) goes out trickleChunk bytes at a time, one piece
         // every trickleInterval.
         std::chrono::milliseconds trickleInterval{0};
@@ -53,6 +56,8 @@ public:
         static Answer cutShort(int status, QByteArray body, qsizetype bytesSent);
         // body, over and over, until the client hangs up.
         static Answer endless(int status, QByteArray body);
+        // head, then unit over and over: e.g. a header line that never ends.
+        static Answer endlessRaw(QByteArray head, QByteArray unit);
 
         Answer after(std::chrono::milliseconds wait) const;
         // A slow line: chunk bytes every interval.
