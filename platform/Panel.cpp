@@ -1,10 +1,10 @@
 #include "Panel.h"
 
 #include "Shadow.h"
+#include "X11Display.h"
 
 #include <QApplication>
 #include <QGuiApplication>
-#include <QHash>
 #include <QPainter>
 #include <QRegion>
 #include <QTimer>
@@ -53,55 +53,6 @@ std::optional<bool>& compositorOverride() {
 std::optional<bool>& blurOverride() {
     static std::optional<bool> value;
     return value;
-}
-
-xcb_connection_t* x11Connection() {
-    if (auto* x11 = qApp ? qApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr) {
-        return x11->connection();
-    }
-    return nullptr;
-}
-
-// An atom stays the same for the life of the connection; asking again costs a round trip to the
-// X server on every toast, while the toast delays the conversion's clipboard write.
-xcb_atom_t internAtom(xcb_connection_t* connection, const char* name) {
-    static xcb_connection_t* cachedFor = nullptr;
-    static QHash<QByteArray, xcb_atom_t> cache;
-    if (connection != cachedFor) {
-        cache.clear();
-        cachedFor = connection;
-    }
-    const QByteArray key(name);
-    if (const auto found = cache.constFind(key); found != cache.cend()) {
-        return *found;
-    }
-    const xcb_intern_atom_cookie_t cookie = xcb_intern_atom(connection, 0, uint16_t(key.size()), name);
-    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(connection, cookie, nullptr);
-    if (!reply) {
-        return XCB_ATOM_NONE;
-    }
-    const xcb_atom_t atom = reply->atom;
-    std::free(reply);
-    cache.insert(key, atom);
-    return atom;
-}
-
-int defaultScreenNumber() {
-    int screen = 0;
-    char* host = nullptr;
-    int display = 0;
-    if (xcb_parse_display(nullptr, &host, &display, &screen) != 0) {
-        std::free(host);
-    }
-    return screen;
-}
-
-xcb_window_t rootWindow(xcb_connection_t* connection) {
-    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
-    for (int n = defaultScreenNumber(); n > 0 && screens.rem > 1; --n) {
-        xcb_screen_next(&screens);
-    }
-    return screens.data ? screens.data->root : xcb_window_t(XCB_WINDOW_NONE);
 }
 
 QPointF lerp(QPointF a, QPointF b, qreal t) {
@@ -291,12 +242,12 @@ bool Panel::compositorRunning() {
     if (compositorOverride()) {
         return *compositorOverride();
     }
-    xcb_connection_t* connection = x11Connection();
+    xcb_connection_t* connection = X11Display::connection();
     if (!connection) {
         return true;
     }
-    const QByteArray name = "_NET_WM_CM_S" + QByteArray::number(defaultScreenNumber());
-    const xcb_atom_t selection = internAtom(connection, name.constData());
+    const QByteArray name = "_NET_WM_CM_S" + QByteArray::number(X11Display::defaultScreenNumber());
+    const xcb_atom_t selection = X11Display::atom(connection, name.constData());
     if (selection == XCB_ATOM_NONE) {
         return false;
     }
@@ -315,7 +266,7 @@ bool Panel::desktopBlursBehind() {
     if (blurOverride()) {
         return *blurOverride() && compositorRunning();
     }
-    xcb_connection_t* connection = x11Connection();
+    xcb_connection_t* connection = X11Display::connection();
     if (!connection) {
         return true;
     }
@@ -323,8 +274,8 @@ bool Panel::desktopBlursBehind() {
         return false;
     }
     // KWin's blur effect keeps a property of this name on the root window while it is loaded.
-    const xcb_atom_t atom = internAtom(connection, "_KDE_NET_WM_BLUR_BEHIND_REGION");
-    const xcb_window_t root = rootWindow(connection);
+    const xcb_atom_t atom = X11Display::atom(connection, "_KDE_NET_WM_BLUR_BEHIND_REGION");
+    const xcb_window_t root = X11Display::rootWindow(connection);
     if (atom == XCB_ATOM_NONE || root == XCB_WINDOW_NONE) {
         return false;
     }
@@ -350,7 +301,7 @@ bool Panel::drawsOpaqueMaterial(const QWidget* widget) {
 }
 
 void Panel::markNative() {
-    xcb_connection_t* connection = x11Connection();
+    xcb_connection_t* connection = X11Display::connection();
     if (!connection) {
         return;
     }
@@ -358,16 +309,18 @@ void Panel::markNative() {
     // states to the list rather than replacing it.
     const auto window = xcb_window_t(winId());
     const uint32_t allDesktops = 0xFFFFFFFF;
-    xcb_change_property(connection, XCB_PROP_MODE_REPLACE, window, internAtom(connection, "_NET_WM_DESKTOP"),
-                        XCB_ATOM_CARDINAL, 32, 1, &allDesktops);
+    xcb_change_property(connection, XCB_PROP_MODE_REPLACE, window,
+                        X11Display::atom(connection, "_NET_WM_DESKTOP"), XCB_ATOM_CARDINAL, 32, 1,
+                        &allDesktops);
     const xcb_atom_t states[] = {
-        internAtom(connection, "_NET_WM_STATE_STICKY"),
-        internAtom(connection, "_NET_WM_STATE_SKIP_TASKBAR"),
-        internAtom(connection, "_NET_WM_STATE_SKIP_PAGER"),
-        internAtom(connection, "_NET_WM_STATE_ABOVE"),
+        X11Display::atom(connection, "_NET_WM_STATE_STICKY"),
+        X11Display::atom(connection, "_NET_WM_STATE_SKIP_TASKBAR"),
+        X11Display::atom(connection, "_NET_WM_STATE_SKIP_PAGER"),
+        X11Display::atom(connection, "_NET_WM_STATE_ABOVE"),
     };
-    xcb_change_property(connection, XCB_PROP_MODE_REPLACE, window, internAtom(connection, "_NET_WM_STATE"),
-                        XCB_ATOM_ATOM, 32, uint32_t(std::size(states)), states);
+    xcb_change_property(connection, XCB_PROP_MODE_REPLACE, window,
+                        X11Display::atom(connection, "_NET_WM_STATE"), XCB_ATOM_ATOM, 32,
+                        uint32_t(std::size(states)), states);
     // Clicks on the shadow margin reach whatever lies below; the frame itself takes them.
     if (auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>(); x11 && x11->display()) {
         XRectangle frame{short(shadowMargin), short(shadowMargin), ushort(m_frameSize.width()),
@@ -391,7 +344,7 @@ void Panel::updateShape() {
         }
         return;
     }
-    xcb_connection_t* connection = x11Connection();
+    xcb_connection_t* connection = X11Display::connection();
     if (!connection || m_card.isEmpty()) {
         return;
     }
@@ -403,13 +356,13 @@ void Panel::updateShape() {
                      {uint32_t(r.x()), uint32_t(r.y()), uint32_t(r.width()), uint32_t(r.height())});
     }
     xcb_change_property(connection, XCB_PROP_MODE_REPLACE, xcb_window_t(winId()),
-                        internAtom(connection, "_KDE_NET_WM_BLUR_BEHIND_REGION"), XCB_ATOM_CARDINAL, 32,
+                        X11Display::atom(connection, "_KDE_NET_WM_BLUR_BEHIND_REGION"), XCB_ATOM_CARDINAL, 32,
                         uint32_t(rects.size()), rects.data());
     flush();
 }
 
 void Panel::flush() {
-    if (xcb_connection_t* connection = x11Connection()) {
+    if (xcb_connection_t* connection = X11Display::connection()) {
         xcb_flush(connection);
     }
 }

@@ -1,6 +1,7 @@
 #include "TrayIconStyle.h"
 
 #include "ColorScheme.h"
+#include "X11Display.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -8,7 +9,6 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QTimer>
-#include <QtGui/qguiapplication_platform.h>
 
 #include <xcb/xcb.h>
 
@@ -16,31 +16,6 @@
 #include <cstdlib>
 
 namespace {
-
-xcb_connection_t* x11Connection() {
-    if (auto* x11 = qApp ? qApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr) {
-        return x11->connection();
-    }
-    return nullptr;
-}
-
-xcb_atom_t atom(xcb_connection_t* connection, const QByteArray& name) {
-    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
-        connection, xcb_intern_atom(connection, 0, uint16_t(name.size()), name.constData()), nullptr);
-    const xcb_atom_t value = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
-    std::free(reply);
-    return value;
-}
-
-int defaultScreenNumber() {
-    int screen = 0;
-    char* host = nullptr;
-    int display = 0;
-    if (xcb_parse_display(nullptr, &host, &display, &screen) != 0) {
-        std::free(host);
-    }
-    return screen;
-}
 
 // GNOME's top bar stays dark whatever the scheme of the windows is.
 bool desktopIsGnome() {
@@ -65,10 +40,12 @@ const QColor TrayIconStyle::darkGlyph(0x1c, 0x1c, 0x1c);
 TrayIconStyle::TrayIconStyle(ColorScheme& colorScheme, QObject* parent)
     : QObject(parent), m_colorScheme(colorScheme) {
     connect(&m_colorScheme, &ColorScheme::changed, this, &TrayIconStyle::changed);
-    if (xcb_connection_t* connection = x11Connection()) {
-        m_selectionAtom = atom(connection, "_NET_SYSTEM_TRAY_S" + QByteArray::number(defaultScreenNumber()));
-        m_colorsAtom = atom(connection, "_NET_SYSTEM_TRAY_COLORS");
-        m_managerAtom = atom(connection, "MANAGER");
+    if (xcb_connection_t* connection = X11Display::connection()) {
+        const QByteArray selection =
+            "_NET_SYSTEM_TRAY_S" + QByteArray::number(X11Display::defaultScreenNumber());
+        m_selectionAtom = X11Display::atom(connection, selection.constData());
+        m_colorsAtom = X11Display::atom(connection, "_NET_SYSTEM_TRAY_COLORS");
+        m_managerAtom = X11Display::atom(connection, "MANAGER");
         QCoreApplication::instance()->installNativeEventFilter(this);
         readTrayColors();
     }
@@ -110,7 +87,7 @@ void TrayIconStyle::refresh() {
 
 void TrayIconStyle::readTrayColors() {
     m_trayForeground.reset();
-    xcb_connection_t* connection = x11Connection();
+    xcb_connection_t* connection = X11Display::connection();
     if (!connection || m_selectionAtom == XCB_ATOM_NONE) {
         return;
     }
