@@ -38,8 +38,9 @@ constexpr uint32_t textMaxLongs = Pasteboard::maxReadBytes / 4;
 constexpr uint32_t hintMaxLongs = 64 / 4;
 constexpr uint32_t targetsMaxLongs = 1024;
 constexpr int propertySlotCount = 4;
-// A read starts over at most this often for owners that change or leave under it; then it
-// reads whoever owns the clipboard, as a burst of owners would otherwise starve it.
+// A read starts over at most this often for new owners that take over under it; then it waits
+// for whoever owns the clipboard (unless that owner leaves), as a burst of owners would
+// otherwise starve it.
 constexpr int maxOwnerFollows = 8;
 
 enum AtomId {
@@ -183,6 +184,7 @@ struct X11SelectionReader::Private {
     // Set while a read gives up on an owner that changes after this server time; ownerMovedOn
     // tells that it did, watchingOwner that the read waits for the owner's answer now.
     std::optional<xcb_timestamp_t> followedSince;
+    bool followingNewOwners = false; // else only an owner that leaves ends the wait
     bool ownerMovedOn = false;
     bool watchingOwner = false;
     bool cutShort = false; // the read gave up on an owner that moved on
@@ -387,7 +389,8 @@ void X11SelectionReader::Private::handleEvent(xcb_generic_event_t* event) {
         if (e->selection != atoms[ClipboardAtom]) {
             return;
         }
-        if (followedSince && int32_t(e->timestamp - *followedSince) > 0) {
+        if (followedSince && int32_t(e->timestamp - *followedSince) > 0 &&
+            (followingNewOwners || e->owner == XCB_NONE)) {
             ownerMovedOn = true;
         }
         // The owner comes with the notice: no round trip, whatever the rate of notices.
@@ -577,8 +580,11 @@ Result X11SelectionReader::Private::readOnce(Clock::time_point deadline, bool fo
         return std::nullopt;
     }
     const xcb_timestamp_t time = *stamp;
-    if (followOwner) {
-        followedSince = time; // changes noticed late but made before this read do not count
+    if (ownerNoticeType != 0) {
+        // Changes noticed late but made before this read do not count. Past its follows a read
+        // still ends when the owner leaves: a gone owner never answers.
+        followedSince = time;
+        followingNewOwners = followOwner;
     }
     const int slot = takeSlot();
 
