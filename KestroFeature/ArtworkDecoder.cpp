@@ -2,6 +2,7 @@
 
 #include <QBuffer>
 #include <QImageReader>
+#include <QThreadPool>
 
 QByteArray ArtworkDecoder::formatOf(const QByteArray& bytes) {
     if (bytes.startsWith("\xFF\xD8\xFF")) {
@@ -42,4 +43,10 @@ QImage ArtworkDecoder::decode(const QByteArray& bytes) {
         image = image.scaled(keptSide, keptSide, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
     }
     return image;
+}
+
+QThreadPool& ArtworkDecoder::pool() {
+    static QThreadPool decoding;
+    decoding.setMaxThreadCount(1);
+    return decoding;
 }

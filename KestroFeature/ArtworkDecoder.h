@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QImage>
 
+class QThreadPool;
+
 // Turns the bytes an artwork server sent into the cover picture. Only the raster formats the
 // services send are read (JPEG, PNG, and WebP where Qt has it), chosen from the bytes themselves:
 // never a format that can name files or unpack itself, as SVG can. Pictures larger than
@@ -19,4 +21,9 @@ public:
 
     // "jpeg", "png", "webp" by the bytes' signature, or empty.
     static QByteArray formatOf(const QByteArray& bytes);
+
+    // The one thread covers are decoded on. One, not Qt's shared pool: every thread that
+    // decodes keeps a malloc arena of its own, and a pool's worth of them grew the memory by
+    // megabytes over a thousand conversions.
+    static QThreadPool& pool();
 };

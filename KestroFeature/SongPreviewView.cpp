@@ -160,7 +160,7 @@ void SongPreviewView::downloadFinished(QNetworkReply* reply) {
 }
 
 void SongPreviewView::decodeCover(QByteArray bytes) {
-    // Decoded on a worker thread, so that no picture can hold up this one. The watcher goes with
+    // Decoded on the decoding thread, so that no picture can hold up this one. The watcher goes with
     // the row or with the next cover; the decoding itself then ends unseen.
     auto* watcher = new QFutureWatcher<QImage>(this);
     m_decoding = watcher;
@@ -171,8 +171,8 @@ void SongPreviewView::decodeCover(QByteArray bytes) {
             showCover(watcher->result());
         }
     });
-    watcher->setFuture(
-        QtConcurrent::run([bytes = std::move(bytes)] { return ArtworkDecoder::decode(bytes); }));
+    watcher->setFuture(QtConcurrent::run(
+        &ArtworkDecoder::pool(), [bytes = std::move(bytes)] { return ArtworkDecoder::decode(bytes); }));
 }
 
 void SongPreviewView::showCover(const QImage& image) {
