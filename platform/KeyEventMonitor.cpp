@@ -1,6 +1,7 @@
 #include "KeyEventMonitor.h"
 
 #include "Accessibility.h"
+#include "X11Display.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -141,18 +142,11 @@ bool isClaimedPress(const KeyDownEvent& event) {
 class ReturnGrab {
 public:
     explicit ReturnGrab(const KeyTable& keys) {
-        int screen = 0;
-        m_connection = xcb_connect(nullptr, &screen);
+        m_connection = xcb_connect(nullptr, nullptr);
         if (xcb_connection_has_error(m_connection)) {
             return;
         }
-        xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(m_connection));
-        for (; it.rem > 0 && screen > 0; --screen) {
-            xcb_screen_next(&it);
-        }
-        if (it.rem > 0) {
-            m_root = it.data->root;
-        }
+        m_root = X11Display::rootWindow(m_connection);
         for (std::size_t code = 0; code < keys.size(); ++code) {
             if (keys[code] == KeyDownEvent::Key::returnKey) {
                 m_codes.push_back(static_cast<xcb_keycode_t>(code));

@@ -2,8 +2,8 @@
 
 #include "Pasteboard.h"
 #include "PendingReads.h"
+#include "X11Display.h"
 
-#include <QGuiApplication>
 #include <QStringDecoder>
 
 #include <algorithm>
@@ -700,8 +700,8 @@ std::unique_ptr<X11SelectionReader> X11SelectionReader::create() {
         return nullptr;
     }
 
-    if (auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr) {
-        d.qtConnection = x11->connection();
+    if (xcb_connection_t* qt = X11Display::connection()) {
+        d.qtConnection = qt;
         const xcb_setup_t* qtSetup = xcb_get_setup(d.qtConnection);
         d.ourResourceBase = qtSetup->resource_id_base;
         d.ourResourceMask = qtSetup->resource_id_mask;
