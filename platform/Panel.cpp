@@ -264,14 +264,11 @@ void Panel::setCompositorOverride(std::optional<bool> running) {
 
 bool Panel::desktopBlursBehind() {
     if (blurOverride()) {
-        return *blurOverride() && compositorRunning();
+        return *blurOverride();
     }
     xcb_connection_t* connection = X11Display::connection();
     if (!connection) {
         return true;
-    }
-    if (!compositorRunning()) {
-        return false;
     }
     // KWin's blur effect keeps a property of this name on the root window while it is loaded.
     const xcb_atom_t atom = X11Display::atom(connection, "_KDE_NET_WM_BLUR_BEHIND_REGION");

@@ -73,8 +73,8 @@ public:
     // Whether the desktop blurs what lies behind the card. Where it does not, a translucent card
     // shows the windows behind it sharp, so the card's material is drawn opaque.
     bool blursBehind() const { return m_blursBehind; }
-    // A compositor runs and offers a blur behind windows (KWin announces its blur on the root
-    // window); true off X11.
+    // The desktop offers a blur behind windows (KWin announces its blur on the root window);
+    // true off X11. It blurs only while a compositor runs, which callers know already.
     static bool desktopBlursBehind();
     static void setBlurOverride(std::optional<bool> offered);
     // Whether `widget` lies in a panel that draws its material opaque.
