@@ -86,11 +86,11 @@ void ClipboardMonitor::processClipboardContent(const std::optional<QString>& con
         return;
     }
     const std::optional<MusicURLParser::Match> match = MusicURLParser::parse(*content);
-    // The log is a file kept for good: what the user copies (a password, a message) goes into it
-    // only when it is a track link; of anything else only its length.
+    // The log is a file kept for good: of a copy it keeps the track link alone, never the text
+    // around it (an address, a password); of anything else only its length.
     if (match) {
         debugLog(QStringLiteral("Clipboard content: ") +
-                 TextCounting::prefix(*content, loggedTextLength, loggedTextBytes) + QStringLiteral("..."));
+                 TextCounting::prefix(match->url, loggedTextLength, loggedTextBytes) + QStringLiteral("..."));
     } else {
         debugLog(
             QStringLiteral("Clipboard content: %1 characters").arg(TextCounting::characterCount(*content)));

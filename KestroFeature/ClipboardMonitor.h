@@ -22,7 +22,7 @@ class ClipboardMonitor : public QObject, public ProcessedLinkMemory {
 public:
     // Longest clipboard text looked at, in user-perceived characters.
     static constexpr qsizetype maxTextLength = 2000;
-    // Most of the copied text quoted in the log: characters, and UTF-8 bytes.
+    // Most of a copied link quoted in the log: characters, and UTF-8 bytes.
     static constexpr qsizetype loggedTextLength = 100;
     static constexpr qsizetype loggedTextBytes = 1024;
 

@@ -212,29 +212,23 @@ private slots:
     }
 
     // The log is kept for good: of a copy without a track link (a password, a message) it
-    // holds only the length; a copy with one is quoted, cut at 100 characters.
+    // holds only the length; of a copy with one, the link alone, never the text around it.
     void contentLogLineQuotesOnlyLinks() {
         monitor->startMonitoring();
         const QString secret = QStringLiteral("hunter2 \U0001F511 e\u0301\nnotes");
         copyAndTick(secret);
-        copyAndTick(QString(150, QLatin1Char('x')) + QLatin1Char(' ') + spotifyLink);
+        copyAndTick(QStringLiteral("Anna, my new address is 12 Hauptstr, Berlin; pw hunter3 -- ") +
+                    spotifyLink + QStringLiteral(" (new track!)"));
         const QStringList log = TestEnvironment::debugLogMessages();
         QVERIFY(log.contains(QStringLiteral("Clipboard content: 17 characters")));
         QVERIFY(log.contains(QStringLiteral("No music track URL found")));
-        QVERIFY(log.contains(QStringLiteral("Clipboard content: ") + QString(100, QLatin1Char('x')) +
-                             QStringLiteral("...")));
+        QVERIFY(log.contains(QStringLiteral("Clipboard content: ") + spotifyLink + QStringLiteral("...")));
         QFile file(TestEnvironment::debugLogPath());
         QVERIFY(file.open(QIODevice::ReadOnly));
-        QVERIFY(!file.readAll().contains("hunter2"));
-
-        // Few characters, many bytes: the quote also ends before 1 KiB.
-        const QString heavy = QStringLiteral("a") + QString(5, QChar(0x0301)); // 11 bytes
-        copyAndTick(heavy.repeated(150) + QLatin1Char(' ') + appleLink);
-        copyAndTick(QStringLiteral("x") + QString(30000, QChar(0x0301)) + QLatin1Char(' ') + spotifyLink);
-        const QStringList cut = TestEnvironment::debugLogMessages(QStringLiteral("Clipboard content: "));
-        QCOMPARE(cut.value(2),
-                 QStringLiteral("Clipboard content: ") + heavy.repeated(93) + QStringLiteral("..."));
-        QCOMPARE(cut.value(3), QStringLiteral("Clipboard content: ..."));
+        const QByteArray written = file.readAll();
+        for (const char* kept : {"hunter2", "hunter3", "Hauptstr", "new track"}) {
+            QVERIFY2(!written.contains(kept), kept);
+        }
     }
 
     void disabledIgnoresCopiesAndCatchesUpOnceReenabled() {
