@@ -31,9 +31,9 @@ void GlobalHotkey::registerHotkey() {
     const bool trusted = m_accessibility.isTrusted();
     debugLog(QStringLiteral("Hotkey: Accessibility trusted = ") + flag(trusted));
     if (!trusted) {
-        debugLog(
-            QStringLiteral("Hotkey: Permission not granted. Please add this app to System Settings > Privacy "
-                           "& Security > Accessibility"));
+        debugLog(QStringLiteral(
+            "Hotkey: Permission not granted. Allow the Ctrl+Return shortcut in the onboarding or "
+            "with \"Enable Hotkey\" in the tray menu"));
     }
     // A second registration replaces the monitors, so no press is handled twice.
     m_globalMonitor.reset();

@@ -155,7 +155,7 @@ void OnboardingWindowController::openAccessibilitySettings() {
         }
     };
     if (m_openPermissionPane && m_openPermissionPane(closed)) {
-        debugLog(QStringLiteral("Onboarding: Opened System Settings > Accessibility"));
+        debugLog(QStringLiteral("Onboarding: Opened the Ctrl+Return permission window"));
     }
 }
 

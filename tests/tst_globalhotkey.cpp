@@ -13,8 +13,9 @@ using namespace std::chrono_literals;
 namespace {
 
 const QString spotifyLink = QStringLiteral("https://open.spotify.com/track/0SZemtszoaQHL3aUuMS6WF");
-const QString permissionLine = QStringLiteral("Hotkey: Permission not granted. Please add this app to System "
-                                              "Settings > Privacy & Security > Accessibility");
+const QString permissionLine =
+    QStringLiteral("Hotkey: Permission not granted. Allow the Ctrl+Return shortcut in "
+                   "the onboarding or with \"Enable Hotkey\" in the tray menu");
 
 constexpr std::uint32_t ctrl = KeyDownEvent::controlMask;
 constexpr std::uint32_t shift = KeyDownEvent::shiftMask;

@@ -82,7 +82,7 @@ private slots:
             QStringLiteral("Onboarding: show(withWelcome: true) called, current state: needsPermission"),
             QStringLiteral("Onboarding: Window shown"),
             QStringLiteral("Onboarding: requestAccessibility() called"),
-            QStringLiteral("Onboarding: Opened System Settings > Accessibility"),
+            QStringLiteral("Onboarding: Opened the Ctrl+Return permission window"),
             QStringLiteral("Onboarding: Starting permission polling"),
             QStringLiteral("Onboarding: Permission granted detected via polling"),
             QStringLiteral("Onboarding: Stopping permission polling"),
@@ -450,7 +450,7 @@ private slots:
         QVERIFY(AccessibilityPermissionWindow::current());
         QVERIFY(AccessibilityPermissionWindow::current()->isVisible());
         QVERIFY(TestEnvironment::debugLogMessages().contains(
-            QStringLiteral("Onboarding: Opened System Settings > Accessibility")));
+            QStringLiteral("Onboarding: Opened the Ctrl+Return permission window")));
         // Opening it again raises the same window.
         AccessibilityPermissionWindow* first = AccessibilityPermissionWindow::current();
         QCOMPARE(AccessibilityPermissionWindow::open(accessibility), first);
