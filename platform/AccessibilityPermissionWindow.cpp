@@ -17,7 +17,8 @@ AccessibilityPermissionWindow::AccessibilityPermissionWindow(Accessibility& acce
 AccessibilityPermissionWindow::AccessibilityPermissionWindow(Accessibility& accessibility, Kind kind,
                                                              QWidget* parent)
     : QDialog(parent), m_accessibility(accessibility), m_kind(kind) {
-    setWindowFlags(Qt::Dialog | Qt::WindowCloseButtonHint);
+    // A title and a close button only: a question has nothing to minimise or maximise.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setWindowTitle(QStringLiteral("Ondari: Keyboard Shortcut"));
     if (!QApplication::windowIcon().isNull()) {
         setWindowIcon(QApplication::windowIcon());
@@ -101,7 +102,10 @@ void AccessibilityPermissionWindow::build() {
         connect(m_ok, &QPushButton::clicked, this, &QDialog::accept);
     }
     layout->addLayout(buttons);
+    // Fixed in both directions, so that window managers offer no maximise either.
     setFixedWidth(440);
+    const int height = heightForWidth(440);
+    setFixedHeight(height > 0 ? height : sizeHint().height());
 }
 
 void AccessibilityPermissionWindow::answer(bool allowed) {
