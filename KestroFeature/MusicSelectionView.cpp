@@ -5,6 +5,7 @@
 #include "OnboardingStyle.h"
 #include "OnboardingWindowController.h"
 #include "Panel.h"
+#include "ScreenArea.h"
 #include "SettingsManager.h"
 
 #include <QCursor>
@@ -865,7 +866,7 @@ void ServiceDropdownList::popUnder(const QRect& anchor) {
         screen = QGuiApplication::primaryScreen();
     }
     if (screen) {
-        const QRect area = screen->availableGeometry();
+        const QRect area = ScreenArea::usable(*screen);
         topLeft.setX(
             std::clamp(topLeft.x(), area.x(), std::max(area.x(), area.x() + area.width() - width())));
         const int below = area.y() + area.height() - (anchor.y() + anchor.height());

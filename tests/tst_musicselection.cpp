@@ -4,6 +4,7 @@
 #include "OnboardingStyle.h"
 #include "OnboardingTestSupport.h"
 #include "Panel.h"
+#include "ScreenArea.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -388,6 +389,18 @@ private slots:
         // The close button sits 12 in from the top-left corner.
         QCOMPARE(page.closeButton()->mapToParent(page.closeButton()->contentRect().topLeft().toPoint()),
                  QPoint(12, 12));
+    }
+
+    // A panel that reserves no room stays inside the available area: the lists keep clear of it.
+    void listsKeepClearOfPanelsAlongTheEdges() {
+        const QRect screen(0, 0, 1366, 768);
+        const QRect bottomPanel(0, 740, 1366, 28);
+        QCOMPARE(ScreenArea::lessEdgePanels(screen, {bottomPanel}), QRect(0, 0, 1366, 740));
+        QCOMPARE(ScreenArea::lessEdgePanels(screen, {QRect(1300, 0, 66, 768), QRect(0, 0, 800, 24)}),
+                 QRect(0, 24, 1300, 744));
+        // A window is no panel, nor is a panel on another screen.
+        QCOMPARE(ScreenArea::lessEdgePanels(screen, {QRect(300, 100, 700, 668), QRect(1366, 740, 1366, 28)}),
+                 screen);
     }
 };
 
