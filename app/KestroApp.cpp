@@ -7,6 +7,7 @@
 #include "KestroResources.h"
 #include "KeyEventMonitor.h"
 #include "LeakCheck.h"
+#include "OndariVersion.h"
 #include "Pasteboard.h"
 #include "SingleInstance.h"
 
