@@ -440,7 +440,7 @@ private slots:
         QCOMPARE(second->exitCode(), 0);
         QCOMPARE(second->readAllStandardOutput(), QByteArray("Ondari is already running.\n"));
         QCOMPARE(machine.log().count(QStringLiteral("AppController setup started")), 1);
-        QTRY_COMPARE_WITH_TIMEOUT(menusShown(), 1, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(menusShown(), 1, 10000);
         QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Escape")});
         QTRY_COMPARE_WITH_TIMEOUT(menusShown(), 0, 5000);
 
