@@ -6,6 +6,8 @@
 #include <QLocalSocket>
 #include <QSignalSpy>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -187,26 +189,27 @@ private slots:
         QDir().mkpath(QFileInfo(path).path());
         const QByteArray name = QFile::encodeName(path);
         const QString target = path + QStringLiteral(".target");
-        if (garbage.endsWith(QStringLiteral("file")) && !garbage.startsWith(QStringLiteral("folder"))) {
+        const auto is = [&](const char* kind) { return garbage == QLatin1String(kind); };
+        if (is("empty file") || is("garbage file") || is("unreadable file")) {
             QFile file(path);
             QVERIFY(file.open(QIODevice::WriteOnly));
-            if (garbage != QStringLiteral("empty file")) {
+            if (!is("empty file")) {
                 file.write(QByteArray("4194303\n\xff\xfe not a lock").repeated(100));
             }
             file.close();
-            if (garbage == QStringLiteral("unreadable file")) {
+            if (is("unreadable file")) {
                 QVERIFY(::chmod(name.constData(), 0) == 0);
             }
-        } else if (garbage == QStringLiteral("fifo")) {
+        } else if (is("fifo")) {
             QVERIFY(::mkfifo(name.constData(), 0600) == 0);
-        } else if (garbage.contains(QStringLiteral("folder"))) {
+        } else if (is("empty folder") || is("folder with a file")) {
             QVERIFY(QDir().mkdir(path));
-            if (garbage.endsWith(QStringLiteral("file"))) {
-                QFile(path + QStringLiteral("/inside")).open(QIODevice::WriteOnly);
+            if (is("folder with a file")) {
+                QVERIFY(QFile(path + QStringLiteral("/inside")).open(QIODevice::WriteOnly));
             }
         } else {
-            if (garbage == QStringLiteral("symlink to a file")) {
-                QFile(target).open(QIODevice::WriteOnly);
+            if (is("symlink to a file")) {
+                QVERIFY(QFile(target).open(QIODevice::WriteOnly));
             }
             QVERIFY(QFile::link(target, path));
         }
@@ -216,10 +219,15 @@ private slots:
         OtherCopy second(path, false);
         QVERIFY(!second.locked());
         // A link is never followed: nothing is made or locked at its target.
-        if (garbage == QStringLiteral("dangling symlink")) {
+        if (is("dangling symlink")) {
             QVERIFY(!QFile::exists(target));
+        } else if (is("symlink to a file")) {
+            const int fd = ::open(QFile::encodeName(target).constData(), O_RDONLY | O_CLOEXEC);
+            QVERIFY(fd >= 0);
+            QCOMPARE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+            ::close(fd);
         }
-        if (garbage == QStringLiteral("unreadable file")) {
+        if (is("unreadable file")) {
             ::chmod(name.constData(), 0600);
         }
     }
