@@ -9,6 +9,7 @@
 #include "MenuBarTooltipWindowController.h"
 #include "MenuTracking.h"
 #include "OnboardingWindowController.h"
+#include "OndariVersion.h"
 #include "Panel.h"
 #include "SettingsManager.h"
 #include "StatusItem.h"

@@ -4,6 +4,7 @@
 #include "AppMover.h"
 #include "ErrorReporting.h"
 #include "LoginItem.h"
+#include "StatusItem.h"
 
 #include <cstdio>
 
@@ -45,4 +46,11 @@ QCoro::Task<> AppDelegate::startUp() {
         controller.leaveLoginItemAlone();
     }
     controller.setup();
+    m_controller = &controller;
+}
+
+void AppDelegate::applicationShouldHandleReopen() {
+    if (StatusItem* item = m_controller ? m_controller->statusItem() : nullptr) {
+        item->openMenuAtPointer();
+    }
 }

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+class AppController;
 class AppMover;
 
 // Does the start-up work once the event loop runs: the move into an applications folder,
@@ -17,9 +18,12 @@ public:
     ~AppDelegate() override;
 
     void applicationDidFinishLaunching();
+    // The program was started again while running: its menu opens, once start-up has made it.
+    void applicationShouldHandleReopen();
 
 private:
     QCoro::Task<> startUp();
 
     std::unique_ptr<AppMover> m_mover;
+    AppController* m_controller = nullptr;
 };

@@ -7,6 +7,7 @@
 #include "KestroResources.h"
 #include "KeyEventMonitor.h"
 #include "LeakCheck.h"
+#include "OndariVersion.h"
 #include "Pasteboard.h"
 #include "SingleInstance.h"
 
@@ -66,13 +67,19 @@ int KestroApp::main(int argc, char* argv[]) {
     // interrupts in its success hold still waits on a timer then, and is not lost.
     qAddPostRoutine(checkLeaksWhileRunning);
 
+    // A later start does nothing of the start-up: it hands over to the running copy and ends.
+    // Without a tray that is how the running copy's menu is reached.
     SingleInstance instance;
     if (!instance.tryLock()) {
+        instance.askRunningCopyToShowMenu();
         std::printf("Ondari is already running.\n");
         return 0;
     }
+    instance.listenForLaterStarts();
 
     AppDelegate delegate;
+    QObject::connect(&instance, &SingleInstance::showMenuRequested, &delegate,
+                     &AppDelegate::applicationShouldHandleReopen);
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     const int status = QApplication::exec();
 

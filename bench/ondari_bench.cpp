@@ -43,6 +43,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xfixes.h>
+#include <X11/keysym.h>
 
 namespace {
 
@@ -247,12 +248,16 @@ struct CpuUse {
     bool precise = false; // from schedstat (ns) rather than clock ticks
 };
 
-CpuUse cpuOf(pid_t pid) {
+// onlyMain: the GUI thread alone (its task id is the process id).
+CpuUse cpuOf(pid_t pid, bool onlyMain = false) {
     CpuUse use;
     const QString taskDir = QStringLiteral("/proc/%1/task").arg(pid);
     double schedNs = 0;
     bool haveSched = true;
     for (const QString& task : QDir(taskDir).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (onlyMain && task != QString::number(pid)) {
+            continue;
+        }
         QFile sched(taskDir + QLatin1Char('/') + task + QStringLiteral("/schedstat"));
         if (sched.open(QIODevice::ReadOnly)) {
             schedNs += sched.readAll().split(' ').value(0).toDouble();
@@ -524,6 +529,19 @@ public:
     void movePointer(int x, int y) {
         XTestFakeMotionEvent(m_display, -1, x, y, CurrentTime);
         XFlush(m_display);
+    }
+
+    // Presses and releases the key of `symbol` `count` times, as fast as the server takes them.
+    void typeKey(KeySym symbol, int count) {
+        const KeyCode code = XKeysymToKeycode(m_display, symbol);
+        for (int i = 0; i < count; ++i) {
+            XTestFakeKeyEvent(m_display, code, True, CurrentTime);
+            XTestFakeKeyEvent(m_display, code, False, CurrentTime);
+            if (i % 100 == 99) {
+                XSync(m_display, False);
+            }
+        }
+        XSync(m_display, False);
     }
 
     void click() {
@@ -1117,6 +1135,32 @@ void measureOwnerStorm(Bench& bench) {
     bench.waitToastGone(6000);
 }
 
+// Keys other than Return and keypad Enter typed elsewhere while the shortcut's observation runs:
+// what the program spends on them, and how often its GUI thread wakes for them.
+void measureOtherKeys(Bench& bench) {
+    constexpr int presses = 5000;
+    std::fprintf(stderr, "other keys, %d presses\n", presses);
+    bench.x().idle(1000);
+    const CpuUse allBefore = cpuOf(bench.pid());
+    const CpuUse guiBefore = cpuOf(bench.pid(), true);
+    const double startedAt = nowMs();
+    bench.x().typeKey(XK_a, presses);
+    bench.x().idle(500); // the last ones are taken in
+    const double elapsedS = (nowMs() - startedAt) / 1000.0;
+    const CpuUse allAfter = cpuOf(bench.pid());
+    const CpuUse guiAfter = cpuOf(bench.pid(), true);
+    // Less what the program does idle over the same time (about 2 wake-ups a second).
+    const double guiWakeUps = double(guiAfter.switches - guiBefore.switches) - 2.0 * elapsedS;
+    const double cpuUs = (allAfter.cpuMs - allBefore.cpuMs) * 1000.0;
+    progress("%.1f ms of CPU, %ld context switches (%ld of the GUI thread) in %.1f s", cpuUs / 1000.0,
+             allAfter.switches - allBefore.switches, guiAfter.switches - guiBefore.switches, elapsedS);
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "%.2f µs of CPU per press; GUI thread woken %.3f times per press (%d presses)",
+                  cpuUs / presses, std::max(0.0, guiWakeUps) / presses, presses);
+    row("a key other than Return typed elsewhere", text, "GUI thread woken ≤ 0.01 times per press");
+}
+
 void onSignal(int) {
     interrupted = 1;
 }
@@ -1187,6 +1231,9 @@ int main(int argc, char* argv[]) {
             }
             if (!options.ownerStorm.empty() && options.stormChanges > 0 && !interrupted) {
                 measureOwnerStorm(bench);
+            }
+            if (!interrupted) {
+                measureOtherKeys(bench);
             }
             bench.quit();
         }

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds Ondari in release mode and measures it on a private X server with a tray host and the
 # fake link-conversion server: start-up, idle cost, copy-to-clipboard latency, the GUI thread's
-# pauses under a storm of clipboard owner changes, memory over many conversions, and the link
-# recognition. Prints a Markdown table (also kept in the build folder).
+# pauses under a storm of clipboard owner changes, the cost of keys typed elsewhere, memory over
+# many conversions, and the link recognition. Prints a Markdown table (also kept in the build
+# folder).
 #
 # Shorter trial runs: ONDARI_BENCH_STARTS, ONDARI_BENCH_IDLE_SECONDS, ONDARI_BENCH_COPIES,
 # ONDARI_BENCH_CONVERSIONS, ONDARI_BENCH_STORM (defaults 5, 60, 50, 1000, 100000 owner

@@ -3,6 +3,7 @@
 #include "CrashHandler.h"
 #include "ErrorReport.h"
 #include "HangWatchdog.h"
+#include "OndariVersion.h"
 #include "ReplyLimits.h"
 
 #include <QCoreApplication>
@@ -23,9 +24,6 @@
 
 #ifndef ONDARI_ERROR_REPORTING_DSN
 #define ONDARI_ERROR_REPORTING_DSN ""
-#endif
-#ifndef ONDARI_VERSION
-#define ONDARI_VERSION ""
 #endif
 
 namespace ErrorReporting {

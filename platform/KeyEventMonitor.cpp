@@ -10,6 +10,7 @@
 #include <QWindow>
 #include <QtDebug>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -32,6 +33,7 @@ namespace {
 constexpr int xKeyPress = KeyPress;
 constexpr KeySym xReturn = XK_Return;
 constexpr KeySym xKeypadEnter = XK_KP_Enter;
+constexpr KeySym xNumLock = XK_Num_Lock;
 constexpr int keepEvents = False; // XSync: keep queued events
 constexpr unsigned long noWindow = None;
 constexpr unsigned long pointerRoot = PointerRoot;
@@ -57,10 +59,18 @@ namespace {
 
 using KeyTable = std::array<KeyDownEvent::Key, 256>;
 
-// Return and keypad Enter by their unshifted symbol in the current layout.
-KeyTable readKeyTable(Display* display) {
-    KeyTable table;
-    table.fill(KeyDownEvent::Key::other);
+// What the recording needs of the keyboard mapping, read afresh (no cache of Xlib's) at the start
+// and after every change.
+struct Keyboard {
+    // Return and keypad Enter by their unshifted symbol in the current layout.
+    KeyTable keys;
+    // The modifier bit Num Lock sets (commonly Mod2, but the modifier map decides); 0: none.
+    std::uint32_t numLock = 0;
+};
+
+Keyboard readKeyboard(Display* display) {
+    Keyboard keyboard;
+    keyboard.keys.fill(KeyDownEvent::Key::other);
     int minCode = 0;
     int maxCode = 0;
     XDisplayKeycodes(display, &minCode, &maxCode);
@@ -68,18 +78,31 @@ KeyTable readKeyTable(Display* display) {
     KeySym* symbols =
         XGetKeyboardMapping(display, static_cast<KeyCode>(minCode), maxCode - minCode + 1, &symbolsPerCode);
     if (!symbols) {
-        return table;
+        return keyboard;
     }
+    std::array<bool, 256> numLockCodes{};
     for (int code = minCode; code <= maxCode && code < 256; ++code) {
         const KeySym first = symbols[(code - minCode) * symbolsPerCode];
         if (first == xReturn) {
-            table[code] = KeyDownEvent::Key::returnKey;
+            keyboard.keys[code] = KeyDownEvent::Key::returnKey;
         } else if (first == xKeypadEnter) {
-            table[code] = KeyDownEvent::Key::keypadEnter;
+            keyboard.keys[code] = KeyDownEvent::Key::keypadEnter;
+        } else if (first == xNumLock) {
+            numLockCodes[code] = true;
         }
     }
     XFree(symbols);
-    return table;
+    if (XModifierKeymap* modifiers = XGetModifierMapping(display)) {
+        for (int modifier = 0; modifier < 8; ++modifier) {
+            for (int n = 0; n < modifiers->max_keypermod; ++n) {
+                if (numLockCodes[modifiers->modifiermap[modifier * modifiers->max_keypermod + n]]) {
+                    keyboard.numLock = 1u << modifier;
+                }
+            }
+        }
+        XFreeModifiermap(modifiers);
+    }
+    return keyboard;
 }
 
 std::uint32_t xModifiers(Qt::KeyboardModifiers modifiers) {
@@ -131,8 +154,8 @@ bool pressWentToUs(unsigned long focus) {
 }
 
 // A press that the grab takes: Return with Control and no other modifier but the locks.
-bool isClaimedPress(const KeyDownEvent& event) {
-    constexpr std::uint32_t locks = KeyDownEvent::lockMask | XCB_MOD_MASK_2;
+bool isClaimedPress(const KeyDownEvent& event, std::uint32_t numLock) {
+    const std::uint32_t locks = KeyDownEvent::lockMask | numLock;
     return event.key == KeyDownEvent::Key::returnKey &&
            (event.modifiers & 0xff & ~locks) == KeyDownEvent::controlMask;
 }
@@ -141,17 +164,13 @@ bool isClaimedPress(const KeyDownEvent& event) {
 // taken presses) are read and dropped: the recording reports them like any other press.
 class ReturnGrab {
 public:
-    explicit ReturnGrab(const KeyTable& keys) {
+    explicit ReturnGrab(const Keyboard& keyboard) {
         m_connection = xcb_connect(nullptr, nullptr);
         if (xcb_connection_has_error(m_connection)) {
             return;
         }
         m_root = X11Display::rootWindow(m_connection);
-        for (std::size_t code = 0; code < keys.size(); ++code) {
-            if (keys[code] == KeyDownEvent::Key::returnKey) {
-                m_codes.push_back(static_cast<xcb_keycode_t>(code));
-            }
-        }
+        follow(keyboard);
     }
     ~ReturnGrab() { xcb_disconnect(m_connection); }
     ReturnGrab(const ReturnGrab&) = delete;
@@ -159,6 +178,28 @@ public:
 
     int fd() const { return usable() ? xcb_get_file_descriptor(m_connection) : -1; }
     bool isHeld() const { return m_held; }
+
+    // The keys of a new mapping: a held grab moves to them. False when they are refused.
+    bool follow(const Keyboard& keyboard) {
+        const bool held = m_held;
+        release();
+        m_codes.clear();
+        for (std::size_t code = 0; code < keyboard.keys.size(); ++code) {
+            if (keyboard.keys[code] == KeyDownEvent::Key::returnKey) {
+                m_codes.push_back(static_cast<xcb_keycode_t>(code));
+            }
+        }
+        // Control with Caps Lock and Num Lock in every state: a grab matches its modifiers exactly.
+        m_variants.clear();
+        for (const std::uint32_t locks : std::initializer_list<std::uint32_t>{
+                 0, XCB_MOD_MASK_LOCK, keyboard.numLock, XCB_MOD_MASK_LOCK | keyboard.numLock}) {
+            const auto variant = static_cast<std::uint16_t>(XCB_MOD_MASK_CONTROL | locks);
+            if (std::find(m_variants.cbegin(), m_variants.cend(), variant) == m_variants.cend()) {
+                m_variants.push_back(variant);
+            }
+        }
+        return !held || take();
+    }
 
     // Whether every variant is now ours; a variant another program holds gives all back, so the
     // key behaves as without the grab.
@@ -168,7 +209,7 @@ public:
         }
         std::vector<xcb_void_cookie_t> cookies;
         for (const xcb_keycode_t code : m_codes) {
-            for (const std::uint16_t modifiers : variants) {
+            for (const std::uint16_t modifiers : m_variants) {
                 cookies.push_back(xcb_grab_key_checked(m_connection, 0, m_root, modifiers, code,
                                                        XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
             }
@@ -193,7 +234,7 @@ public:
         }
         // Only this connection's own grabs go.
         for (const xcb_keycode_t code : m_codes) {
-            for (const std::uint16_t modifiers : variants) {
+            for (const std::uint16_t modifiers : m_variants) {
                 xcb_ungrab_key(m_connection, code, m_root, modifiers);
             }
         }
@@ -201,26 +242,31 @@ public:
         m_held = false;
     }
 
-    void drain() {
+    // Drops the taken presses; true when the keyboard or modifier mapping changed. The server
+    // tells every client of that unasked, and this connection never turns on XKB, whose clients
+    // are told only what they select.
+    bool drain() {
         if (!usable()) {
-            return;
+            return false;
         }
+        bool changed = false;
         while (xcb_generic_event_t* event = xcb_poll_for_event(m_connection)) {
+            if ((event->response_type & 0x7f) == XCB_MAPPING_NOTIFY) {
+                const auto* notify = reinterpret_cast<const xcb_mapping_notify_event_t*>(event);
+                changed = changed || notify->request != XCB_MAPPING_POINTER;
+            }
             std::free(event);
         }
+        return changed;
     }
 
 private:
     bool usable() const { return m_root != 0 && !xcb_connection_has_error(m_connection); }
 
-    // Control with Caps Lock and Num Lock in every state: a grab matches its modifiers exactly.
-    static constexpr std::array<std::uint16_t, 4> variants{
-        XCB_MOD_MASK_CONTROL, XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_LOCK, XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_2,
-        XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_LOCK | XCB_MOD_MASK_2};
-
     xcb_connection_t* m_connection = nullptr;
     xcb_window_t m_root = 0;
     std::vector<xcb_keycode_t> m_codes;
+    std::vector<std::uint16_t> m_variants;
     bool m_held = false;
 };
 
@@ -233,7 +279,7 @@ struct GlobalKeyEventMonitor::Worker {
         GlobalKeyEventMonitor* owner;
         std::uint64_t generation;
         Display* control;
-        KeyTable keys;
+        Keyboard keyboard;
     };
 
     std::thread thread;
@@ -275,16 +321,22 @@ struct GlobalKeyEventMonitor::Worker {
         } else if (data->category == XRecordFromServer && data->data &&
                    data->data_len * 4 >= sizeof(xEvent)) {
             const auto* event = reinterpret_cast<const xEvent*>(data->data);
-            if ((event->u.u.type & 0x7f) == xKeyPress) {
+            const KeyDownEvent::Key key = recording->keyboard.keys[event->u.u.detail];
+            // Every other key stays here: no round trip, no hop to the GUI thread, no trace.
+            if ((event->u.u.type & 0x7f) == xKeyPress && key != KeyDownEvent::Key::other) {
                 KeyDownEvent press;
                 press.keyCode = event->u.u.detail;
-                press.key = recording->keys[press.keyCode & 0xff];
+                press.key = key;
                 press.modifiers = event->u.keyButtonPointer.state;
+                const std::uint32_t numLock = recording->keyboard.numLock;
                 Window focus = 0;
                 int revertTo = 0;
                 XGetInputFocus(recording->control, &focus, &revertTo);
                 QMetaObject::invokeMethod(
-                    owner, [owner, generation, press, focus] { owner->deliver(generation, press, focus); },
+                    owner,
+                    [owner, generation, press, focus, numLock] {
+                        owner->deliver(generation, press, focus, numLock);
+                    },
                     Qt::QueuedConnection);
             }
         }
@@ -301,7 +353,7 @@ struct GlobalKeyEventMonitor::Worker {
         if (!control || !data || !XRecordQueryVersion(control, &major, &minor)) {
             qWarning("Key observation: no X display with the RECORD extension");
         } else {
-            recording.keys = readKeyTable(control);
+            recording.keyboard = readKeyboard(control);
             XRecordClientSpec clients = XRecordAllClients;
             XRecordRange* range = XRecordAllocRange();
             range->device_events.first = static_cast<unsigned char>(xKeyPress);
@@ -314,8 +366,8 @@ struct GlobalKeyEventMonitor::Worker {
                                                        reinterpret_cast<XPointer>(&recording))) {
                 qWarning("Key observation: the X server refused the recording");
             } else {
-                ReturnGrab grab(recording.keys);
-                wait(data, grab, owner, generation);
+                ReturnGrab grab(recording.keyboard);
+                wait(data, grab, recording);
             }
         }
         if (context) {
@@ -349,7 +401,28 @@ struct GlobalKeyEventMonitor::Worker {
             Qt::QueuedConnection);
     }
 
-    void wait(Display* data, ReturnGrab& grab, GlobalKeyEventMonitor* owner, std::uint64_t generation) {
+    // Reads the keyboard again after a mapping change, and moves a held grab to its keys.
+    static void followMapping(ReturnGrab& grab, Recording& recording) {
+        if (!grab.drain()) {
+            return;
+        }
+        // Presses recorded so far were read with the old codes; later ones use these.
+        recording.keyboard = readKeyboard(recording.control);
+        const bool wasHeld = grab.isHeld();
+        const bool refused = !grab.follow(recording.keyboard);
+        if (wasHeld != grab.isHeld() || refused) {
+            GlobalKeyEventMonitor* owner = recording.owner;
+            const std::uint64_t generation = recording.generation;
+            const bool held = grab.isHeld();
+            QMetaObject::invokeMethod(
+                owner, [owner, generation, held, refused] { owner->setHolding(generation, held, refused); },
+                Qt::QueuedConnection);
+        }
+    }
+
+    void wait(Display* data, ReturnGrab& grab, Recording& recording) {
+        GlobalKeyEventMonitor* owner = recording.owner;
+        const std::uint64_t generation = recording.generation;
         std::array<pollfd, 4> fds{{{ConnectionNumber(data), POLLIN, 0},
                                    {wakeFd, POLLIN, 0},
                                    {claimFd, POLLIN, 0},
@@ -357,7 +430,7 @@ struct GlobalKeyEventMonitor::Worker {
         followClaim(grab, owner, generation);
         for (;;) {
             XRecordProcessReplies(data);
-            grab.drain();
+            followMapping(grab, recording);
             if (::poll(fds.data(), fds.size(), -1) < 0) {
                 if (errno == EINTR) {
                     continue;
@@ -370,6 +443,7 @@ struct GlobalKeyEventMonitor::Worker {
             if (fds[2].revents != 0) {
                 std::uint64_t rings = 0;
                 [[maybe_unused]] const ssize_t read = ::read(claimFd, &rings, sizeof rings);
+                followMapping(grab, recording); // a grab taken now uses the latest keys
                 followClaim(grab, owner, generation);
             }
             if ((fds[3].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
@@ -430,13 +504,13 @@ void GlobalKeyEventMonitor::claimControlReturn(bool claim) {
 }
 
 void GlobalKeyEventMonitor::deliver(std::uint64_t generation, const KeyDownEvent& event,
-                                    unsigned long focusWindow) {
+                                    unsigned long focusWindow, std::uint32_t numLock) {
     if (generation != m_generation || !m_worker) {
         return;
     }
     // A taken press reaches none of our windows either, whatever has the focus; only an open
     // popup of ours, which holds the keyboard itself, still gets it.
-    const bool taken = m_holding && isClaimedPress(event) && !popupHoldsKeyboard();
+    const bool taken = m_holding && isClaimedPress(event, numLock) && !popupHoldsKeyboard();
     if (!taken && pressWentToUs(focusWindow)) {
         return;
     }

@@ -47,10 +47,10 @@ public:
     virtual void claimControlReturn(bool claim) { Q_UNUSED(claim); }
 };
 
-// Key presses sent to other programs, observed through the X RECORD extension on a thread
-// of its own. It observes only while the accessibility check answers true and follows
-// that answer as it changes. Presses that go to one of our own windows are left to the
-// local monitor, so no press is reported twice.
+// Presses of Return and keypad Enter sent to other programs, observed through the X RECORD
+// extension on a thread of its own; every other key stays on that thread, unreported. It observes only while
+// the accessibility check answers true and follows that answer as it changes. Presses that go to one of our
+// own windows are left to the local monitor, so no press is reported twice.
 class GlobalKeyEventMonitor : public KeyEventMonitor {
     Q_OBJECT
 
@@ -78,8 +78,10 @@ private:
     void followTrust(bool trusted);
     void start();
     void stop();
-    // focusWindow: the X window that had the keyboard focus when the press was recorded.
-    void deliver(std::uint64_t generation, const KeyDownEvent& event, unsigned long focusWindow);
+    // focusWindow: the X window that had the keyboard focus when the press was recorded;
+    // numLock: the modifier bit of Num Lock then.
+    void deliver(std::uint64_t generation, const KeyDownEvent& event, unsigned long focusWindow,
+                 std::uint32_t numLock);
     void setObserving(std::uint64_t generation, bool observing);
     void setHolding(std::uint64_t generation, bool holding, bool refused);
 

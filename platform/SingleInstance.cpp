@@ -1,124 +1,194 @@
 #include "SingleInstance.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QStandardPaths>
-
-#include <limits>
-#include <optional>
+#include <QThread>
+#include <QTimer>
+#include <QtDebug>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
-#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// The process a lock file names; none when its first line is no process id.
-std::optional<pid_t> namedProcess(int fd) {
-    char text[64] = {};
-    const ssize_t size = ::read(fd, text, sizeof text - 1);
-    if (size <= 0) {
-        return std::nullopt;
-    }
-    const QByteArray firstLine = QByteArray(text, size).split('\n').value(0);
-    bool ok = false;
-    const qlonglong pid = firstLine.toLongLong(&ok);
-    if (!ok || pid <= 0 || pid > std::numeric_limits<pid_t>::max()) {
-        return std::nullopt;
-    }
-    return static_cast<pid_t>(pid);
-}
-
-// A process's command name; empty when it cannot be read.
-QByteArray commandName(const QByteArray& pid) {
-    QFile file(QStringLiteral("/proc/%1/comm").arg(QString::fromLatin1(pid)));
-    return file.open(QIODevice::ReadOnly) ? file.read(64).trimmed() : QByteArray();
-}
-
-// Whether the process runs and is a copy of this program, not another that took its id.
-bool isRunningCopy(pid_t pid) {
-    if (::kill(pid, 0) != 0 && errno == ESRCH) {
-        return false;
-    }
-    const QByteArray name = commandName(QByteArray::number(pid));
-    return name.isEmpty() || name == commandName("self");
-}
-
-// QLockFile reads a lock it cannot take to judge whether it is stale: a FIFO put there would
-// hold the start for good, and a file that names no process, or another program, would keep
-// the program from starting at all. None of them is the lock of a running copy, so they go. A
-// lock that a running copy holds (it keeps a record lock on it) is left alone.
-void removeLockOfNoOne(const QString& path) {
+// A regular file to lock at `path`, made when missing: never through a symbolic link and never
+// waiting on a FIFO. -1 when something else is there. Read access is enough for flock(), so a
+// file we may not write to still serves.
+int openLockFile(const QString& path) {
     const QByteArray name = QFile::encodeName(path);
-    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    constexpr int flags = O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = ::open(name.constData(), flags, 0600);
+    if (fd < 0 && errno == EISDIR && ::rmdir(name.constData()) == 0) {
+        // Only an empty folder goes, and no copy ever locks a folder.
+        fd = ::open(name.constData(), flags, 0600);
+    }
     if (fd < 0) {
-        if (errno == ELOOP) {
-            ::unlink(name.constData()); // a symbolic link is no lock of ours
-        }
-        return;
+        return -1;
     }
     struct stat info {};
-    bool stale = false;
-    bool folder = false;
-    if (::fstat(fd, &info) == 0) {
-        if (!S_ISREG(info.st_mode)) {
-            stale = true;
-            folder = S_ISDIR(info.st_mode);
-        } else {
-            struct flock probe {};
-            probe.l_type = F_WRLCK;
-            probe.l_whence = SEEK_SET;
-            const bool held = ::fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
-            if (!held) {
-                const std::optional<pid_t> pid = namedProcess(fd);
-                stale = !pid || !isRunningCopy(*pid);
-            }
-        }
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return -1;
     }
-    ::close(fd);
-    if (stale) {
-        if (folder) {
-            ::rmdir(name.constData()); // only when empty
-        } else {
-            ::unlink(name.constData());
-        }
+    return fd;
+}
+
+void release(std::vector<int>& fds) {
+    for (const int fd : fds) {
+        ::close(fd); // the lock goes with its last descriptor
     }
+    fds.clear();
 }
 
 } // namespace
 
-SingleInstance::SingleInstance(QString lockPath) : m_path(std::move(lockPath)) {}
+SingleInstance::SingleInstance(QString lockPath, QObject* parent)
+    : QObject(parent), m_path(std::move(lockPath)) {}
 
-SingleInstance::~SingleInstance() = default;
+SingleInstance::~SingleInstance() {
+    if (m_server) {
+        m_server->close();
+    }
+    release(m_held);
+}
 
 QString SingleInstance::defaultLockPath() {
     QString dir = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (dir.isEmpty()) {
+    if (!dir.startsWith(QLatin1Char('/'))) {
+        // Unset or not a path: Qt's own fallback, a private folder it makes under /tmp.
         dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     }
     return dir + QLatin1Char('/') + QStringLiteral(ONDARI_APP_ID) + QStringLiteral(".lock");
 }
 
+QString SingleInstance::secondLockPath() const {
+    return m_path + QLatin1Char('2');
+}
+
+QString SingleInstance::socketPath() const {
+    const QString base = m_path.endsWith(QStringLiteral(".lock")) ? m_path.chopped(5) : m_path;
+    return base + QStringLiteral(".socket");
+}
+
+// Nothing at the lock path is ever deleted, so no start can take away a lock that another holds
+// or is about to take. What is there and is no regular file (a FIFO, a symbolic link, a folder
+// that is not empty) cannot carry a lock: a second fixed name stands in. A copy holds every one
+// of the two it can open, so a start that finds the first name unusable still meets the running
+// copy at the second, and one that finds it usable meets it at the first.
 bool SingleInstance::tryLock() {
     if (isLocked()) {
         return true;
     }
     QDir().mkpath(QFileInfo(m_path).absolutePath());
-    removeLockOfNoOne(m_path);
-    // QLockFile takes this one while it removes a stale lock.
-    removeLockOfNoOne(m_path + QStringLiteral(".rmlock"));
-    auto lock = std::make_unique<QLockFile>(m_path);
-    // Held as long as its process lives, however long that is; a dead holder's lock is stale.
-    lock->setStaleLockTime(0);
-    if (!lock->tryLock(0)) {
-        return false;
+    std::vector<int> held;
+    for (const QString& path : {m_path, secondLockPath()}) {
+        const int fd = openLockFile(path);
+        if (fd < 0) {
+            continue;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            held.push_back(fd);
+            continue;
+        }
+        const int error = errno;
+        ::close(fd);
+        if (error == EWOULDBLOCK) {
+            release(held);
+            return false;
+        }
     }
-    m_lock = std::move(lock);
+    if (held.empty()) {
+        // Both names taken by things no copy can lock: starting beats not starting at all.
+        qWarning("Single instance: no lock can be taken at %s; starting without one", qPrintable(m_path));
+    }
+    m_held = std::move(held);
+    m_locked = true;
     return true;
 }
 
-bool SingleInstance::isLocked() const {
-    return m_lock && m_lock->isLocked();
+bool SingleInstance::listenForLaterStarts() {
+    if (!isLocked() || m_server) {
+        return m_server != nullptr;
+    }
+    m_server = new QLocalServer(this);
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    m_server->setMaxPendingConnections(maxPeers);
+    // Only the lock's holder comes here: a socket at the path is a dead copy's.
+    QLocalServer::removeServer(socketPath());
+    if (!m_server->listen(socketPath())) {
+        qWarning("Single instance: cannot listen at %s: %s", qPrintable(socketPath()),
+                 qPrintable(m_server->errorString()));
+        delete m_server;
+        m_server = nullptr;
+        return false;
+    }
+    connect(m_server, &QLocalServer::newConnection, this, &SingleInstance::acceptPeers);
+    return true;
+}
+
+// Any program of this user can connect: each peer gets a few bytes and a little time, and only
+// the one command does anything.
+void SingleInstance::acceptPeers() {
+    while (QLocalSocket* peer = m_server->nextPendingConnection()) {
+        if (m_peers >= maxPeers) {
+            peer->abort();
+            peer->deleteLater();
+            continue;
+        }
+        ++m_peers;
+        peer->setReadBufferSize(sizeof showMenuCommand);
+        peer->setProperty("received", QByteArray());
+        connect(peer, &QLocalSocket::readyRead, this, [this, peer] { readPeer(peer); });
+        connect(peer, &QLocalSocket::disconnected, this, [this, peer] {
+            --m_peers;
+            peer->deleteLater();
+        });
+        QTimer::singleShot(peerTimeoutMs, peer, &QLocalSocket::abort);
+        readPeer(peer);
+    }
+}
+
+void SingleInstance::readPeer(QLocalSocket* peer) {
+    const QByteArray command(showMenuCommand);
+    QByteArray received = peer->property("received").toByteArray();
+    received += peer->read(command.size() - received.size());
+    peer->setProperty("received", received);
+    if (received == command) {
+        peer->disconnectFromServer();
+        emit showMenuRequested();
+    } else if (!command.startsWith(received)) {
+        peer->abort();
+    }
+}
+
+bool SingleInstance::askRunningCopyToShowMenu(std::chrono::milliseconds timeout) const {
+    const QDeadlineTimer deadline(timeout);
+    for (;;) {
+        QLocalSocket socket;
+        socket.connectToServer(socketPath());
+        // The holder may have taken the lock a moment ago and not listen yet.
+        if (socket.waitForConnected(int(std::max<qint64>(deadline.remainingTime(), 0)))) {
+            socket.write(showMenuCommand, qint64(std::strlen(showMenuCommand)));
+            while (socket.bytesToWrite() > 0 && !deadline.hasExpired()) {
+                if (!socket.waitForBytesWritten(int(deadline.remainingTime()))) {
+                    break;
+                }
+            }
+            const bool sent = socket.bytesToWrite() == 0;
+            socket.abort();
+            return sent;
+        }
+        if (deadline.hasExpired()) {
+            return false;
+        }
+        QThread::msleep(50);
+    }
 }

@@ -54,6 +54,15 @@ void StatusItem::openMenu(QPoint at) {
     m_menu->popup(at);
 }
 
+void StatusItem::openMenuAtPointer() {
+    QPoint at = QCursor::pos();
+    if (!QGuiApplication::screenAt(at)) {
+        const QScreen* screen = QGuiApplication::primaryScreen();
+        at = screen ? screen->geometry().center() : QPoint();
+    }
+    openMenu(at);
+}
+
 bool StatusItem::isTrayAvailable() {
     return QSystemTrayIcon::isSystemTrayAvailable();
 }

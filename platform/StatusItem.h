@@ -38,6 +38,10 @@ public:
     // Asked before Qt opens the menu; false keeps it shut. Menus the desktop draws open anyway.
     void setMenuGate(std::function<bool()> mayOpen) { m_mayOpen = std::move(mayOpen); }
 
+    // Opens the menu where the pointer is (the primary screen's centre where that is not known),
+    // as a click on the icon would; the way to the menu where no tray shows the icon.
+    void openMenuAtPointer();
+
     virtual bool isVisibleInTray() const;
     static bool isTrayAvailable();
 

@@ -3,11 +3,11 @@
 #include "ColorScheme.h"
 #include "X11Display.h"
 
-#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
 #include <QPixmap>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <xcb/xcb.h>
@@ -37,25 +37,61 @@ QImage tinted(const QImage& shape, const QColor& color) {
 const QColor TrayIconStyle::lightGlyph(0xf4, 0xf4, 0xf4);
 const QColor TrayIconStyle::darkGlyph(0x1c, 0x1c, 0x1c);
 
+// A connection of our own: the events we ask of the tray's windows are ours alone, and the event
+// masks Qt set on them on its connection stay as Qt set them.
+struct TrayIconStyle::Watch {
+    xcb_connection_t* connection = nullptr;
+    QSocketNotifier* notifier = nullptr;
+
+    ~Watch() {
+        delete notifier;
+        if (connection) {
+            xcb_disconnect(connection);
+        }
+    }
+    bool usable() const { return connection && !xcb_connection_has_error(connection); }
+};
+
+namespace {
+
+xcb_atom_t internAtom(xcb_connection_t* connection, const QByteArray& name) {
+    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
+        connection, xcb_intern_atom(connection, 0, uint16_t(name.size()), name.constData()), nullptr);
+    const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+    std::free(reply);
+    return atom;
+}
+
+} // namespace
+
 TrayIconStyle::TrayIconStyle(ColorScheme& colorScheme, QObject* parent)
     : QObject(parent), m_colorScheme(colorScheme) {
     connect(&m_colorScheme, &ColorScheme::changed, this, &TrayIconStyle::changed);
-    if (xcb_connection_t* connection = X11Display::connection()) {
-        const QByteArray selection =
-            "_NET_SYSTEM_TRAY_S" + QByteArray::number(X11Display::defaultScreenNumber());
-        m_selectionAtom = X11Display::atom(connection, selection.constData());
-        m_colorsAtom = X11Display::atom(connection, "_NET_SYSTEM_TRAY_COLORS");
-        m_managerAtom = X11Display::atom(connection, "MANAGER");
-        QCoreApplication::instance()->installNativeEventFilter(this);
-        readTrayColors();
+    if (!X11Display::connection()) {
+        return; // not on X11: no XEmbed tray to read
     }
+    auto watch = std::make_unique<Watch>();
+    int screen = 0;
+    watch->connection = xcb_connect(nullptr, &screen);
+    if (!watch->usable()) {
+        return;
+    }
+    xcb_connection_t* connection = watch->connection;
+    m_selectionAtom = internAtom(connection, "_NET_SYSTEM_TRAY_S" + QByteArray::number(screen));
+    m_colorsAtom = internAtom(connection, "_NET_SYSTEM_TRAY_COLORS");
+    m_managerAtom = internAtom(connection, "MANAGER");
+    // A new tray announces itself to the root window's structure listeners.
+    const uint32_t rootMask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    xcb_change_window_attributes(connection, X11Display::rootWindow(connection), XCB_CW_EVENT_MASK,
+                                 &rootMask);
+    xcb_flush(connection);
+    watch->notifier = new QSocketNotifier(xcb_get_file_descriptor(connection), QSocketNotifier::Read);
+    connect(watch->notifier, &QSocketNotifier::activated, this, &TrayIconStyle::readEvents);
+    m_watch = std::move(watch);
+    readTrayColors();
 }
 
-TrayIconStyle::~TrayIconStyle() {
-    if (QCoreApplication::instance()) {
-        QCoreApplication::instance()->removeNativeEventFilter(this);
-    }
-}
+TrayIconStyle::~TrayIconStyle() = default;
 
 void TrayIconStyle::setHost(Host host) {
     if (host != m_host) {
@@ -87,40 +123,51 @@ void TrayIconStyle::refresh() {
 
 void TrayIconStyle::readTrayColors() {
     m_trayForeground.reset();
-    xcb_connection_t* connection = X11Display::connection();
-    if (!connection || m_selectionAtom == XCB_ATOM_NONE) {
+    if (!m_watch || !m_watch->usable() || m_selectionAtom == XCB_ATOM_NONE) {
         return;
     }
+    xcb_connection_t* connection = m_watch->connection;
     xcb_get_selection_owner_reply_t* owner = xcb_get_selection_owner_reply(
         connection, xcb_get_selection_owner(connection, m_selectionAtom), nullptr);
     const xcb_window_t manager = owner ? owner->owner : xcb_window_t(XCB_WINDOW_NONE);
     std::free(owner);
-    if (manager != XCB_WINDOW_NONE) {
-        // Qt listens to the tray for its end, and sets that alone whenever it docks an icon
-        // there; the colours' changes are added here again each time.
+    if (manager != XCB_WINDOW_NONE && manager != m_manager) {
+        // Its end and its colours' changes.
         const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
         xcb_change_window_attributes(connection, manager, XCB_CW_EVENT_MASK, &mask);
     }
     m_manager = manager;
-    if (manager == XCB_WINDOW_NONE) {
-        return;
+    if (manager != XCB_WINDOW_NONE) {
+        // Foreground, error, warning, success: three 16-bit components each.
+        xcb_get_property_reply_t* reply = xcb_get_property_reply(
+            connection, xcb_get_property(connection, 0, manager, m_colorsAtom, XCB_ATOM_CARDINAL, 0, 12),
+            nullptr);
+        if (reply && reply->format == 32 &&
+            xcb_get_property_value_length(reply) >= int(3 * sizeof(uint32_t))) {
+            const auto* value = static_cast<const uint32_t*>(xcb_get_property_value(reply));
+            const auto component = [](uint32_t v) { return int(std::min<uint32_t>(v, 0xffff) >> 8); };
+            m_trayForeground = QColor(component(value[0]), component(value[1]), component(value[2]));
+        }
+        std::free(reply);
     }
-    // Foreground, error, warning, success: three 16-bit components each.
-    xcb_get_property_reply_t* reply = xcb_get_property_reply(
-        connection, xcb_get_property(connection, 0, manager, m_colorsAtom, XCB_ATOM_CARDINAL, 0, 12),
-        nullptr);
-    if (reply && reply->format == 32 && xcb_get_property_value_length(reply) >= int(3 * sizeof(uint32_t))) {
-        const auto* value = static_cast<const uint32_t*>(xcb_get_property_value(reply));
-        const auto component = [](uint32_t v) { return int(std::min<uint32_t>(v, 0xffff) >> 8); };
-        m_trayForeground = QColor(component(value[0]), component(value[1]), component(value[2]));
-    }
-    std::free(reply);
+    // Events read along with the replies wait in the queue, not on the socket.
+    QMetaObject::invokeMethod(this, &TrayIconStyle::readEvents, Qt::QueuedConnection);
 }
 
-bool TrayIconStyle::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) {
-    if (eventType != "xcb_generic_event_t" || !message) {
-        return false;
+void TrayIconStyle::readEvents() {
+    if (!m_watch || !m_watch->usable()) {
+        if (m_watch && m_watch->notifier) {
+            m_watch->notifier->setEnabled(false); // the X server is gone
+        }
+        return;
     }
+    while (xcb_generic_event_t* event = xcb_poll_for_event(m_watch->connection)) {
+        handleEvent(event);
+        std::free(event);
+    }
+}
+
+void TrayIconStyle::handleEvent(const void* message) {
     const auto* event = static_cast<const xcb_generic_event_t*>(message);
     switch (event->response_type & 0x7f) {
     case XCB_PROPERTY_NOTIFY: {
@@ -151,9 +198,8 @@ bool TrayIconStyle::nativeEventFilter(const QByteArray& eventType, void* message
         break;
     }
     default:
-        break;
+        break; // errors (a tray gone between two requests) included
     }
-    return false;
 }
 
 QIcon TrayIconStyle::paint(const QIcon& mask, const Glyph& glyph, bool disabled) {

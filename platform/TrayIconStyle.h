@@ -1,11 +1,11 @@
 #pragma once
 
-#include <QAbstractNativeEventFilter>
 #include <QColor>
 #include <QIcon>
 #include <QObject>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 class ColorScheme;
@@ -14,8 +14,8 @@ class ColorScheme;
 // not tint a template image: an XEmbed tray may publish its foreground colour
 // (_NET_SYSTEM_TRAY_COLORS), a StatusNotifier host follows the desktop's scheme (GNOME's top bar
 // is dark in both), and where nothing says, a light glyph with a dark outline reads on any tray.
-// Follows changes of either while running.
-class TrayIconStyle : public QObject, public QAbstractNativeEventFilter {
+// Follows changes of either while running; the tray is watched on an X connection of its own.
+class TrayIconStyle : public QObject {
     Q_OBJECT
 
 public:
@@ -46,17 +46,20 @@ public:
     // `mask` (only its alpha counts) painted as `glyph`, dimmed when disabled.
     static QIcon paint(const QIcon& mask, const Glyph& glyph, bool disabled);
 
-    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
-
 signals:
     void changed();
 
 private:
+    struct Watch;
+
     void readTrayColors();
+    void readEvents();
+    void handleEvent(const void* event);
 
     ColorScheme& m_colorScheme;
     Host m_host = Host::xembed;
     std::optional<QColor> m_trayForeground;
+    std::unique_ptr<Watch> m_watch;
     std::uint32_t m_manager = 0;
     std::uint32_t m_selectionAtom = 0;
     std::uint32_t m_colorsAtom = 0;

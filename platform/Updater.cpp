@@ -1,5 +1,6 @@
 #include "Updater.h"
 
+#include "OndariVersion.h"
 #include "ReplyLimits.h"
 #include "UserDefaults.h"
 
@@ -18,9 +19,6 @@
 
 #ifndef ONDARI_UPDATE_FEED_URL
 #define ONDARI_UPDATE_FEED_URL ""
-#endif
-#ifndef ONDARI_VERSION
-#define ONDARI_VERSION ""
 #endif
 
 using namespace std::chrono_literals;

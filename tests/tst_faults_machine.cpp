@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QStandardPaths>
 
 #include <csignal>
@@ -157,7 +158,7 @@ private slots:
             QSKIP("needs an X server");
         }
         QVERIFY(QFileInfo(QStringLiteral(ONDARI_PROGRAM)).isExecutable());
-        for (const char* tool : {"xclip", "trayer"}) {
+        for (const char* tool : {"xclip", "trayer", "xdotool"}) {
             QVERIFY2(!QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty(), tool);
         }
         server.setAnswer(spotifyLink(linkId),
@@ -390,12 +391,43 @@ private slots:
         QCOMPARE(program->state(), QProcess::Running);
     }
 
+    // The visible windows of the program larger than an icon: without a tray, its open menu.
+    static int menusShown() {
+        QProcess search;
+        search.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                                 QStringLiteral("--classname"), QStringLiteral("ondari")});
+        search.waitForFinished(5000);
+        int menus = 0;
+        const QList<QByteArray> ids = search.readAllStandardOutput().split('\n');
+        for (const QByteArray& id : ids) {
+            QProcess geometry;
+            geometry.start(QStringLiteral("xdotool"),
+                           {QStringLiteral("getwindowgeometry"), QString::fromLatin1(id.trimmed())});
+            geometry.waitForFinished(5000);
+            const QRegularExpressionMatch size =
+                QRegularExpression(QStringLiteral("Geometry: (\\d+)x(\\d+)"))
+                    .match(QString::fromLatin1(geometry.readAllStandardOutput()));
+            if (size.hasMatch() && size.captured(1).toInt() > 100 && size.captured(2).toInt() > 100) {
+                ++menus;
+            }
+        }
+        return menus;
+    }
+
+    // Started under another name, over a dead copy's leftovers at the lock and the socket, with no
+    // tray: a second start is refused all the same, and opens the running copy's menu.
     void secondStartLeavesTheFirstRunning() {
         Machine machine(QStringLiteral("second-start"));
         QVERIFY(machine.writeSettings(automaticSettings));
-        QProcess* first = start(machine);
+        QVERIFY(QFile::link(machine.root + QStringLiteral("/gone"),
+                            machine.runtime + QStringLiteral("/" ONDARI_APP_ID ".lock")));
+        QVERIFY(Machine::write(machine.runtime + QStringLiteral("/" ONDARI_APP_ID ".socket"), "left over"));
+        const QString renamed = machine.root + QStringLiteral("/ondari-renamed");
+        QVERIFY(QFile::link(QStringLiteral(ONDARI_PROGRAM), renamed));
+        QProcess* first = start(machine, renamed);
         QVERIFY(first);
         QVERIFY(waitForLine(machine, QStringLiteral("AppController setup complete")));
+        QCOMPARE(menusShown(), 0);
 
         QElapsedTimer clock;
         clock.start();
@@ -408,6 +440,9 @@ private slots:
         QCOMPARE(second->exitCode(), 0);
         QCOMPARE(second->readAllStandardOutput(), QByteArray("Ondari is already running.\n"));
         QCOMPARE(machine.log().count(QStringLiteral("AppController setup started")), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(menusShown(), 1, 10000);
+        QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Escape")});
+        QTRY_COMPARE_WITH_TIMEOUT(menusShown(), 0, 5000);
 
         // The first copy goes on as before.
         expectConverting(first);

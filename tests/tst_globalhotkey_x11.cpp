@@ -266,6 +266,35 @@ private slots:
         QVERIFY(witness.keys().isEmpty());
         QVERIFY(window.keys.isEmpty());
     }
+
+    // Num Lock moved to another modifier while observing, and switched on: Ctrl+Return is still
+    // ours alone while the prompt shows.
+    void numLockOnAnotherModifierAfterAMappingChange() {
+        const auto xmodmap = [](const QString& remove, const QString& add) {
+            return QProcess::execute(QStringLiteral("xmodmap"),
+                                     {QStringLiteral("-e"), QStringLiteral("clear ") + remove,
+                                      QStringLiteral("-e"), QStringLiteral("add %1 = Num_Lock").arg(add)}) ==
+                   0;
+        };
+        Witness witness;
+        QTRY_VERIFY(!witness.windowId().isEmpty());
+        QVERIFY(xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), witness.windowId()}));
+        QVERIFY(xmodmap(QStringLiteral("mod2"), QStringLiteral("mod3")));
+        const auto restore = qScopeGuard([&] {
+            xdotool({QStringLiteral("key"), QStringLiteral("Num_Lock")});
+            xmodmap(QStringLiteral("mod3"), QStringLiteral("mod2"));
+        });
+        QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("Num_Lock")}));
+        showPrompt();
+        QTRY_VERIFY(monitors->global->holdsControlReturn());
+
+        QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("ctrl+Return"), QStringLiteral("a")}));
+        QTRY_COMPARE(queue->toastState(), ToastState::loading());
+        // The witness gets what follows, so a press that reached it would show before.
+        QTRY_VERIFY(witness.keys().contains(QStringLiteral("key A none")));
+        QVERIFY2(!witness.keys().join(QLatin1Char(',')).contains(QStringLiteral("Return")),
+                 qPrintable(witness.keys().join(QLatin1Char(','))));
+    }
 };
 
 ONDARI_TEST_MAIN(GlobalHotkeyX11Test)

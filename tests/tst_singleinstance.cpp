@@ -1,8 +1,14 @@
 #include "SingleInstance.h"
 #include "TestEnvironment.h"
 
+#include <QDir>
 #include <QFile>
+#include <QLocalSocket>
+#include <QSignalSpy>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,6 +68,50 @@ private:
     bool m_locked = false;
 };
 
+// Two starts at the same instant: children that wait at a gate, then take the lock at once.
+// Returns how many of them took it.
+int startTogether(const QString& lockPath) {
+    int gate[2];
+    int answers[2];
+    int end[2];
+    if (::pipe(gate) != 0 || ::pipe(answers) != 0 || ::pipe(end) != 0) {
+        qFatal("pipe");
+    }
+    pid_t children[2];
+    for (pid_t& child : children) {
+        child = ::fork();
+        if (child == 0) {
+            ::close(gate[1]);
+            ::close(answers[0]);
+            ::close(end[1]);
+            char byte = 0;
+            [[maybe_unused]] ssize_t n = ::read(gate[0], &byte, 1); // returns when the gate closes
+            SingleInstance lock(lockPath);
+            const char answer = lock.tryLock() ? 'y' : 'n';
+            n = ::write(answers[1], &answer, 1);
+            n = ::read(end[0], &byte, 1); // both answer before either lets go
+            ::_exit(0);
+        }
+    }
+    ::close(gate[0]);
+    ::close(answers[1]);
+    ::close(end[0]);
+    ::close(gate[1]);
+    int taken = 0;
+    for (int i = 0; i < 2; ++i) {
+        char answer = 0;
+        if (::read(answers[0], &answer, 1) == 1 && answer == 'y') {
+            ++taken;
+        }
+    }
+    ::close(answers[0]);
+    ::close(end[1]);
+    for (const pid_t child : children) {
+        ::waitpid(child, nullptr, 0);
+    }
+    return taken;
+}
+
 } // namespace
 
 class SingleInstanceTest : public QObject {
@@ -112,6 +162,98 @@ private slots:
         QVERIFY(QFile::exists(path));
         SingleInstance next(path);
         QVERIFY(next.tryLock());
+    }
+
+    void simultaneousStartsLeaveOneRunning() {
+        QString path;
+        for (int round = 0; round < 30; ++round) {
+            // A lock file made by the two at once, and one a finished pair left behind.
+            if (round % 2 == 0) {
+                path = nextPath();
+            }
+            QCOMPARE(startTogether(path), 1);
+        }
+    }
+
+    // Whatever lies at the lock path, the program starts, and a later copy is still refused.
+    void garbageAtTheLockPathNeverStopsAStart_data() {
+        QTest::addColumn<QString>("garbage");
+        for (const char* kind : {"empty file", "garbage file", "unreadable file", "fifo", "empty folder",
+                                 "folder with a file", "dangling symlink", "symlink to a file"}) {
+            QTest::newRow(kind) << QString::fromLatin1(kind);
+        }
+    }
+    void garbageAtTheLockPathNeverStopsAStart() {
+        QFETCH(QString, garbage);
+        const QString path = nextPath();
+        QDir().mkpath(QFileInfo(path).path());
+        const QByteArray name = QFile::encodeName(path);
+        const QString target = path + QStringLiteral(".target");
+        const auto is = [&](const char* kind) { return garbage == QLatin1String(kind); };
+        if (is("empty file") || is("garbage file") || is("unreadable file")) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            if (!is("empty file")) {
+                file.write(QByteArray("4194303\n\xff\xfe not a lock").repeated(100));
+            }
+            file.close();
+            if (is("unreadable file")) {
+                QVERIFY(::chmod(name.constData(), 0) == 0);
+            }
+        } else if (is("fifo")) {
+            QVERIFY(::mkfifo(name.constData(), 0600) == 0);
+        } else if (is("empty folder") || is("folder with a file")) {
+            QVERIFY(QDir().mkdir(path));
+            if (is("folder with a file")) {
+                QVERIFY(QFile(path + QStringLiteral("/inside")).open(QIODevice::WriteOnly));
+            }
+        } else {
+            if (is("symlink to a file")) {
+                QVERIFY(QFile(target).open(QIODevice::WriteOnly));
+            }
+            QVERIFY(QFile::link(target, path));
+        }
+
+        SingleInstance first(path);
+        QVERIFY(first.tryLock());
+        OtherCopy second(path, false);
+        QVERIFY(!second.locked());
+        // A link is never followed: nothing is made or locked at its target.
+        if (is("dangling symlink")) {
+            QVERIFY(!QFile::exists(target));
+        } else if (is("symlink to a file")) {
+            const int fd = ::open(QFile::encodeName(target).constData(), O_RDONLY | O_CLOEXEC);
+            QVERIFY(fd >= 0);
+            QCOMPARE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+            ::close(fd);
+        }
+        if (is("unreadable file")) {
+            ::chmod(name.constData(), 0600);
+        }
+    }
+
+    // A refused start reaches the running copy, past a dead copy's socket and a stranger's junk.
+    void laterStartAsksTheHolderForItsMenu() {
+        const QString path = nextPath();
+        SingleInstance holder(path);
+        QVERIFY(holder.tryLock());
+        QFile stale(holder.socketPath());
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.close();
+        QVERIFY(holder.listenForLaterStarts());
+        QSignalSpy asked(&holder, &SingleInstance::showMenuRequested);
+
+        QLocalSocket junk;
+        junk.connectToServer(holder.socketPath());
+        QVERIFY(junk.waitForConnected(2000));
+        junk.write(QByteArray("show-menu!").repeated(1000));
+        QTRY_COMPARE(junk.state(), QLocalSocket::UnconnectedState);
+        QCOMPARE(asked.size(), 0);
+
+        SingleInstance later(path);
+        QVERIFY(!later.tryLock());
+        QVERIFY(later.askRunningCopyToShowMenu());
+        QTRY_COMPARE(asked.size(), 1);
     }
 };
 
