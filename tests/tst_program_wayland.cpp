@@ -151,7 +151,8 @@ private slots:
         QObject context;
         const auto read = [&]() -> std::optional<QString> {
             std::optional<std::optional<QString>> answer;
-            clipboard->read(&context, [&answer](std::optional<QString> text) { answer = std::move(text); });
+            clipboard->read(
+                &context, [&answer](const Pasteboard::Contents& c) { answer = c.string(); }, false);
             if (!QTest::qWaitFor([&answer] { return answer.has_value(); }, 7000)) {
                 return QStringLiteral("(no answer)");
             }
@@ -197,7 +198,8 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         std::optional<std::optional<QString>> answer;
-        clipboard->read(&context, [&answer](std::optional<QString> text) { answer = std::move(text); });
+        clipboard->read(
+            &context, [&answer](const Pasteboard::Contents& c) { answer = c.string(); }, false);
         qint64 longestPause = 0;
         while (!answer && clock.elapsed() < 8000) {
             QElapsedTimer pause;
