@@ -52,6 +52,7 @@ enum AtomId {
     IncrAtom,
     PasswordHintAtom,
     TimestampAtom,
+    ClipboardManagerAtom,
     FirstSlotAtom,
     AtomCount = FirstSlotAtom + propertySlotCount
 };
@@ -63,7 +64,8 @@ constexpr std::array<const char*, FirstSlotAtom> fixedAtomNames = {"CLIPBOARD",
                                                                    "STRING",
                                                                    "INCR",
                                                                    "x-kde-passwordManagerHint",
-                                                                   "_ONDARI_TIMESTAMP"};
+                                                                   "_ONDARI_TIMESTAMP",
+                                                                   "CLIPBOARD_MANAGER"};
 
 struct FreeDeleter {
     void operator()(void* p) const { std::free(p); }
@@ -505,11 +507,15 @@ Result X11SelectionReader::Private::readOnce(Clock::time_point deadline, bool fo
     }
 
     const auto ownerCookie = xcb_get_selection_owner(c, atoms[ClipboardAtom]);
+    const auto managerCookie = xcb_get_selection_owner(c, atoms[ClipboardManagerAtom]);
     XcbReply<xcb_get_selection_owner_reply_t> owner(
         static_cast<xcb_get_selection_owner_reply_t*>(awaitReply(ownerCookie.sequence, deadline)));
     if (!owner) {
+        xcb_discard_reply(c, managerCookie.sequence);
         return {};
     }
+    XcbReply<xcb_get_selection_owner_reply_t> manager(
+        static_cast<xcb_get_selection_owner_reply_t*>(awaitReply(managerCookie.sequence, deadline)));
     handleQueuedEvents();
     if (pin && takeovers > *pin) {
         return Result::of(Kind::Newer);
@@ -517,7 +523,10 @@ Result X11SelectionReader::Private::readOnce(Clock::time_point deadline, bool fo
     if (owner->owner == XCB_NONE) {
         return Result::of(Kind::NoOwner);
     }
-    const bool restored = owner->owner == lastOwner && lastOwnerRestored;
+    // Kept alive: taken over just after its owner left, or by the clipboard manager, which
+    // takes the copy over from a program that hands it on as it quits (SAVE_TARGETS).
+    const bool restored =
+        (owner->owner == lastOwner && lastOwnerRestored) || (manager && manager->owner == owner->owner);
 
     // A real server time for our requests: owners echo it, which tells their answers apart
     // from late ones to an earlier read.

@@ -221,6 +221,38 @@ private slots:
         QCOMPARE(read(pasteboard), text(QStringLiteral("after")));
     }
 
+    // A copy kept alive is told from a new one: taken over just after its owner left, or by the
+    // clipboard manager (which takes copies over from programs as they quit); another program
+    // taking over from a live owner made a copy.
+    void keptCopyIsToldFromANewOne() {
+        Pasteboard pasteboard;
+        const auto contents = [&] {
+            Pasteboard::Contents answer = Pasteboard::Contents::of(Pasteboard::Contents::Kind::Newer);
+            answerOf([&](Done done) {
+                pasteboard.read(this, [&answer, done](const Pasteboard::Contents& c) {
+                    answer = c;
+                    done(c.string());
+                });
+            });
+            return answer;
+        };
+        auto leaving = std::make_unique<FakeSelectionOwner>(Offers{{"UTF8_STRING", "kept"}});
+        QVERIFY(leaving->start());
+        QVERIFY(!contents().restored);
+        leaving.reset();
+        QTRY_COMPARE(contents().kind, Pasteboard::Contents::Kind::NoOwner);
+
+        QVERIFY(addOwner(Offers{{"UTF8_STRING", "kept"}}).start());
+        Pasteboard::Contents kept = contents();
+        QCOMPARE(kept.string(), QStringLiteral("kept"));
+        QVERIFY(kept.restored);
+        QVERIFY(addOwner(Offers{{"UTF8_STRING", "kept"}}).start(false, true));
+        QVERIFY(contents().restored);
+        QVERIFY(startXclip("kept"));
+        QTRY_VERIFY(othersOwnClipboard() && !contents().restored);
+        QCOMPARE(contents().string(), QStringLiteral("kept"));
+    }
+
     void ownerQuittingIsNoChange() {
         Pasteboard pasteboard;
         const int before = pasteboard.changeCount();

@@ -22,7 +22,7 @@ FakeSelectionOwner::~FakeSelectionOwner() {
     }
 }
 
-bool FakeSelectionOwner::start(bool atServerTime) {
+bool FakeSelectionOwner::start(bool atServerTime, bool asClipboardManager) {
     m_c = xcb_connect(nullptr, nullptr);
     if (xcb_connection_has_error(m_c)) {
         return false;
@@ -49,6 +49,9 @@ bool FakeSelectionOwner::start(bool atServerTime) {
                 break;
             }
         }
+    }
+    if (asClipboardManager) {
+        xcb_set_selection_owner(m_c, m_window, atom("CLIPBOARD_MANAGER"), time);
     }
     xcb_set_selection_owner(m_c, m_window, m_clipboard, time);
     auto* owner = xcb_get_selection_owner_reply(m_c, xcb_get_selection_owner(m_c, m_clipboard), nullptr);
