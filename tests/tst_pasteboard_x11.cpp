@@ -403,6 +403,28 @@ private slots:
         QCOMPARE(owner.requested().count("UTF8_STRING"), 2);
     }
 
+    // A pinned read asked for while the reader waits for a stuck owner never reads a copy made
+    // after it was asked for; the other reads follow the newer copy.
+    void pinnedReadNeverReadsANewerCopy() {
+        Pasteboard pasteboard;
+        FakeSelectionOwner& owner = addOwner(Offers{{"UTF8_STRING", "at the request"}});
+        owner.hold("UTF8_STRING", "late");
+        QVERIFY(own(owner, pasteboard));
+        std::optional<Pasteboard::Contents> first;
+        std::optional<Pasteboard::Contents> pinned;
+        std::optional<Pasteboard::Contents> unpinned;
+        pasteboard.read(this, [&](const Pasteboard::Contents& c) { first = c; });
+        QTRY_VERIFY(owner.requested().contains("UTF8_STRING"));
+        pasteboard.read(
+            this, [&](const Pasteboard::Contents& c) { pinned = c; }, true);
+        pasteboard.read(this, [&](const Pasteboard::Contents& c) { unpinned = c; });
+        QVERIFY(startXclip("newer"));
+        QTRY_VERIFY(first && pinned && unpinned);
+        QCOMPARE(first->string(), QStringLiteral("newer"));
+        QCOMPARE(pinned->kind, Pasteboard::Contents::Kind::Newer);
+        QCOMPARE(unpinned->string(), QStringLiteral("newer"));
+    }
+
     void destroyingDuringAStuckReadIsPrompt() {
         FakeSelectionOwner& owner = addOwner(Offers{{"UTF8_STRING", "never sent"}});
         owner.hold("UTF8_STRING", "late");
