@@ -39,8 +39,9 @@ public:
         };
         Kind kind = Kind::NoText;
         QString text; // for Text
-        // The owner took over a clipboard its previous owner had just left, as a clipboard
-        // manager does to keep a copy alive once the program it came from quits.
+        // The owner keeps a copy alive: it took the clipboard over just after its previous
+        // owner left, or it is the clipboard manager that programs hand their copy to as they
+        // quit. Only for Text.
         bool restored = false;
 
         static Contents of(Kind kind, QString text = {}, bool restored = false) {
@@ -60,7 +61,8 @@ public:
 
     // Replaces the clipboard's content with this one text. True when it did and the program
     // holds the clipboard on return; the counter has risen then. False when the system refused
-    // the write (on X11: a copy stamped later than the time the write carried).
+    // the write (on X11: a copy stamped later than the time the write carried; data control
+    // refuses none).
     virtual bool writeString(const QString& text);
 
     // Reads the clipboard's text off the GUI thread and calls done on the GUI thread with it,
