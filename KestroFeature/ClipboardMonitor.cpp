@@ -64,7 +64,8 @@ void ClipboardMonitor::checkClipboard() {
     m_readingStartTime.start();
     debugLog(QStringLiteral("Clipboard changed, new changeCount: %1").arg(m_lastChangeCount));
 
-    m_pasteboard.readString(this, [this](std::optional<QString> text) {
+    m_pasteboard.read(this, [this](const Pasteboard::Contents& contents) {
+        std::optional<QString> text = contents.string();
         if (text && TextCounting::exceeds(*text, maxTextLength)) {
             text.reset();
         }
@@ -74,6 +75,15 @@ void ClipboardMonitor::checkClipboard() {
             // Our own write came in meanwhile; the next tick reads what the clipboard holds now.
             debugLog(QStringLiteral("Clipboard written while being read, reading again"));
             return;
+        }
+        // A clipboard manager keeping the copy its program left is no new copy, even once the
+        // link itself has been forgotten (a time-out, a dismiss).
+        if (contents.restored && text && text == m_lastReadText) {
+            debugLog(QStringLiteral("Clipboard kept after its owner left, same content, skipping"));
+            return;
+        }
+        if (contents.kind != Pasteboard::Contents::Kind::NoOwner) {
+            m_lastReadText = text;
         }
         processClipboardContent(text);
     });

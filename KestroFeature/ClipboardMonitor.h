@@ -75,7 +75,9 @@ private:
     QTimer m_timer;
     std::optional<QString> m_lastProcessedURL;
     bool m_isReadingClipboard = false;
-    bool m_readOvertaken = false;     // our own write landed while a read was in flight
+    bool m_readOvertaken = false; // our own write landed while a read was in flight
+    // What the last read found, kept through a time-out or dismiss that forgets the link.
+    std::optional<QString> m_lastReadText;
     QElapsedTimer m_readingStartTime; // valid only while a read is in flight
     int m_readTimeoutMs;
 };

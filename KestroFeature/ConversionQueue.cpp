@@ -23,18 +23,18 @@ struct MetadataFetch {
     bool finished = false;
 };
 
-// One clipboard read. It answers none when the queue goes first, so that a conversion waiting
-// for it ends with the queue.
+// One clipboard read. It answers no text when the queue goes first, so that a conversion
+// waiting for it ends with the queue.
 struct ClipboardRead {
-    std::optional<QString> text;
+    Pasteboard::Contents contents;
     bool answered = false;
     std::coroutine_handle<> waiter;
 
-    void answer(std::optional<QString> value) {
+    void answer(Pasteboard::Contents value) {
         if (answered) {
             return;
         }
-        text = std::move(value);
+        contents = std::move(value);
         answered = true;
         if (const std::coroutine_handle<> resumed = std::exchange(waiter, nullptr)) {
             resumed.resume();
@@ -59,7 +59,7 @@ struct ReadAnswer {
     std::shared_ptr<ClipboardRead> read;
     bool await_ready() const noexcept { return read->answered; }
     void await_suspend(std::coroutine_handle<> handle) const noexcept { read->waiter = handle; }
-    std::optional<QString> await_resume() const { return read->text; }
+    Pasteboard::Contents await_resume() const { return read->contents; }
 };
 
 // Tries at writing a result: a refused write or a change of owner during the look is tried again.
@@ -353,17 +353,19 @@ void ConversionQueue::performConversion(bool confirmed) {
         // Nobody asked for this result: it may replace the copy its link came from, nothing newer.
         baseline->changeCount = m_currentRequest->copiedFrom->changeCount;
         baseline->text = std::make_shared<ClipboardRead>();
-        baseline->text->answer(m_currentRequest->copiedFrom->text);
+        baseline->text->answer(
+            Pasteboard::Contents::of(Pasteboard::Contents::Kind::Text, m_currentRequest->copiedFrom->text));
     } else {
         // The user asked for it: what the clipboard holds now is theirs to replace, whether the
-        // watcher has read it or not; only a copy made from now on is newer.
+        // watcher has read it or not; only a copy made from now on is newer, and the read never
+        // takes one for the clipboard of this moment, however long it waits for its turn.
         baseline->changeCount = m_pasteboard.changeCount();
-        baseline->text = readClipboard();
+        baseline->text = readClipboard(true);
     }
     runConversion(*m_currentRequest, std::move(baseline));
 }
 
-std::shared_ptr<ClipboardRead> ConversionQueue::readClipboard() {
+std::shared_ptr<ClipboardRead> ConversionQueue::readClipboard(bool pinned) {
     if (!m_readContext) {
         // A child, so that it goes after the queue's pointers to itself are cleared: the reads
         // still open then answer none, and the conversions waiting for them end.
@@ -371,7 +373,7 @@ std::shared_ptr<ClipboardRead> ConversionQueue::readClipboard() {
         connect(m_readContext, &QObject::destroyed, [reads = m_openReads] {
             for (const std::weak_ptr<ClipboardRead>& weak : *reads) {
                 if (const std::shared_ptr<ClipboardRead> read = weak.lock()) {
-                    read->answer(std::nullopt);
+                    read->answer({});
                 }
             }
         });
@@ -382,10 +384,13 @@ std::shared_ptr<ClipboardRead> ConversionQueue::readClipboard() {
     });
     auto read = std::make_shared<ClipboardRead>();
     m_openReads->push_back(read);
-    m_pasteboard.readString(m_readContext, [read](std::optional<QString> text) {
-        const std::shared_ptr<ClipboardRead> answered = read; // the resumed task may outlive this
-        answered->answer(std::move(text));
-    });
+    m_pasteboard.read(
+        m_readContext,
+        [read](Pasteboard::Contents contents) {
+            const std::shared_ptr<ClipboardRead> answered = read; // the resumed task may outlive this
+            answered->answer(std::move(contents));
+        },
+        pinned);
     return read;
 }
 
@@ -449,27 +454,29 @@ QCoro::Task<> ConversionQueue::runConversion(ConversionRequest request,
 }
 
 // A new owner of the same text (the link copied again, a clipboard manager keeping it) is no
-// newer copy; a different text, or one that cannot be read, is, and keeps the result out.
+// newer copy; a different text, or one that cannot be read, is, and keeps the result out. An
+// empty clipboard holds nothing the user could lose: the result goes there whatever came before.
 QCoro::Task<bool> ConversionQueue::writeResult(ConversionRequest request, QString link,
                                                std::shared_ptr<ClipboardBaseline> baseline) {
+    using Kind = Pasteboard::Contents::Kind;
     QPointer<ConversionQueue> self(this);
     QString reason = QStringLiteral("Queue: Clipboard write refused, result not written");
-    bool look = false;
+    bool look = baseline->text->answered && baseline->text->contents.kind == Kind::Newer;
     for (int attempt = 0; attempt < writeAttempts; ++attempt) {
         const int seen = m_pasteboard.changeCount();
         if (look || seen != baseline->changeCount) {
             // Named, not temporaries: GCC 12 destroys a temporary in a co_await operand twice.
             ReadAnswer copiedAnswer{baseline->text};
-            const std::optional<QString> copied = co_await copiedAnswer;
+            const Pasteboard::Contents copied = co_await copiedAnswer;
             if (!self || !isCurrent(request)) {
                 co_return false;
             }
-            ReadAnswer nowAnswer{readClipboard()};
-            const std::optional<QString> now = co_await nowAnswer;
+            ReadAnswer nowAnswer{readClipboard(false)};
+            const Pasteboard::Contents now = co_await nowAnswer;
             if (!self || !isCurrent(request)) {
                 co_return false;
             }
-            if (!copied || now != copied) {
+            if (now.kind != Kind::NoOwner && (!copied.string() || now.string() != copied.string())) {
                 debugLog(QStringLiteral("Queue: Clipboard changed during conversion, result not written"));
                 co_return false;
             }

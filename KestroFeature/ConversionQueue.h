@@ -102,7 +102,7 @@ private:
     QCoro::Task<> runConversion(ConversionRequest request, std::shared_ptr<ClipboardBaseline> baseline);
     QCoro::Task<bool> writeResult(ConversionRequest request, QString link,
                                   std::shared_ptr<ClipboardBaseline> baseline);
-    std::shared_ptr<ClipboardRead> readClipboard();
+    std::shared_ptr<ClipboardRead> readClipboard(bool pinned);
     void handleConversionError(const ToastState& error);
     bool isCurrent(const ConversionRequest& request) const;
     ProcessedLinkMemory& memory();

@@ -29,18 +29,52 @@ public:
 
     static Pasteboard& general();
 
+    // What a read found.
+    struct Contents {
+        enum class Kind {
+            NoOwner, // nobody holds the clipboard: its program left and nothing kept the copy
+            NoText,  // see readString for what counts as no text
+            Text,
+            Newer, // a pinned read: another program took the clipboard after it was asked for
+        };
+        Kind kind = Kind::NoText;
+        QString text; // for Text
+        // The owner keeps a copy alive: it took the clipboard over just after its previous
+        // owner left, or it is the clipboard manager that programs hand their copy to as they
+        // quit. Only for Text.
+        bool restored = false;
+
+        static Contents of(Kind kind, QString text = {}, bool restored = false) {
+            Contents contents;
+            contents.kind = kind;
+            contents.text = std::move(text);
+            contents.restored = restored;
+            return contents;
+        }
+        std::optional<QString> string() const {
+            return kind == Kind::Text ? std::optional<QString>(text) : std::nullopt;
+        }
+        bool operator==(const Contents&) const = default;
+    };
+
     virtual int changeCount() const { return m_changeCount; }
 
     // Replaces the clipboard's content with this one text. True when it did and the program
     // holds the clipboard on return; the counter has risen then. False when the system refused
-    // the write (on X11: a copy stamped later than the time the write carried).
+    // the write (on X11: a copy stamped later than the time the write carried; data control
+    // refuses none).
     virtual bool writeString(const QString& text);
 
     // Reads the clipboard's text off the GUI thread and calls done on the GUI thread with it,
     // or with none for no text, non-text content, content over maxReadBytes, content its
     // owner marks as a password-manager secret, or no answer in time. Nothing is called when
     // context is gone by then.
-    virtual void readString(QObject* context, std::function<void(std::optional<QString>)> done);
+    void readString(QObject* context, std::function<void(std::optional<QString>)> done);
+
+    // The same read, telling an empty clipboard from one without text. A pinned read takes the
+    // clipboard as it is when asked: where another program has taken it since, it answers
+    // Newer instead of reading the newer copy.
+    virtual void read(QObject* context, std::function<void(Contents)> done, bool pinned = false);
 
     // Stops the reading thread; reads after this give no text. Called before the program ends.
     void shutdown();

@@ -1,18 +1,19 @@
 #pragma once
 
+#include "Pasteboard.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QString>
 
 #include <functional>
-#include <optional>
 #include <unordered_map>
 
 // Clipboard reads waiting for the worker thread's answer, each tied to the object that asked.
 // GUI thread only.
 class PendingReads {
 public:
-    using Result = std::optional<QString>;
+    using Result = Pasteboard::Contents;
 
     // Returns the id the answer comes back with.
     quint64 add(QObject* context, std::function<void(Result)> done);

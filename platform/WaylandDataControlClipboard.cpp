@@ -33,7 +33,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Result = std::optional<QString>;
+using Result = Pasteboard::Contents;
+using Kind = Pasteboard::Contents::Kind;
 
 constexpr auto readTimeout = std::chrono::milliseconds(Pasteboard::readTimeoutMs);
 // The compositor answers its globals in a few milliseconds; one that does not is no use.
@@ -41,6 +42,9 @@ constexpr auto setupTimeout = std::chrono::milliseconds(1000);
 // A reader that takes our text this slowly has given up on it.
 constexpr auto sendTimeout = std::chrono::milliseconds(Pasteboard::readTimeoutMs);
 constexpr qsizetype hintMaxBytes = 64;
+// A new selection this soon after the last one went keeps that copy alive: clipboard managers
+// take over within moments of the program quitting, a user copies again later.
+constexpr auto keeperDelay = std::chrono::milliseconds(3000);
 
 const char* const passwordHintType = "x-kde-passwordManagerHint";
 // The UTF-8 text types, in the order asked for.
@@ -73,6 +77,7 @@ struct WaylandDataControlClipboard::Private {
     struct Command {
         quint64 readId = 0; // 0: a write of text
         std::string text;
+        std::optional<int> pin; // selections seen when a pinned read was asked for
     };
     wl_display* display = nullptr;
     int wakeFd = -1;
@@ -80,6 +85,7 @@ struct WaylandDataControlClipboard::Private {
     std::mutex mutex;
     std::deque<Command> queue; // guarded by mutex
     std::atomic<bool> stopping{false};
+    std::atomic<int> takeovers{0}; // other clients' selections, ever
 
     void wake();
 
@@ -87,7 +93,8 @@ struct WaylandDataControlClipboard::Private {
     struct Offer {
         zwlr_data_control_offer_v1* proxy = nullptr;
         std::vector<std::string> types;
-        bool stale = false; // replaced while a read held it
+        bool stale = false;    // replaced while a read held it
+        bool restored = false; // came right after the selection had gone empty
 
         bool offers(const char* type) const {
             return std::find(types.begin(), types.end(), type) != types.end();
@@ -109,6 +116,8 @@ struct WaylandDataControlClipboard::Private {
     std::vector<std::unique_ptr<Offer>> offers;
     Offer* current = nullptr;
     Offer* pinned = nullptr;
+    bool selectionPresent = true;
+    Clock::time_point emptySince;
     zwlr_data_control_source_v1* source = nullptr;
     std::shared_ptr<const std::string> sourceText;
     std::vector<PendingSend> sends;
@@ -122,7 +131,7 @@ struct WaylandDataControlClipboard::Private {
     bool waitFor(std::optional<Clock::time_point> deadline, Ready ready, int readFd = -1);
     void serviceSends();
     void run();
-    Result readOnce();
+    Result readOnce(std::optional<int> pin);
     void writeSelection(const std::string& text);
     void destroyOffer(Offer* offer);
     bool isOwn(const Offer* offer) const;
@@ -263,10 +272,20 @@ void WaylandDataControlClipboard::Private::onSelection(void* data, zwlr_data_con
             d->destroyOffer(previous);
         }
     }
-    // An empty selection only means its owner left: nobody copied anything.
-    if (!d->initialised || !next || d->isOwn(next)) {
+    if (!next) {
+        if (d->selectionPresent) {
+            d->selectionPresent = false;
+            d->emptySince = Clock::now();
+        }
+        return; // its owner left: nobody copied anything
+    }
+    const bool own = d->isOwn(next);
+    next->restored = !d->selectionPresent && !own && Clock::now() - d->emptySince <= keeperDelay;
+    d->selectionPresent = true;
+    if (!d->initialised || own) {
         return;
     }
+    d->takeovers.fetch_add(1);
     QMetaObject::invokeMethod(
         &d->receiver,
         [d] {
@@ -471,7 +490,7 @@ void WaylandDataControlClipboard::Private::run() {
             writeSelection(command->text);
             continue;
         }
-        Result result = readOnce();
+        Result result = readOnce(command->pin);
         if (stopping) {
             return;
         }
@@ -546,25 +565,30 @@ WaylandDataControlClipboard::Private::receive(Offer* offer, const char* type, qs
     return state == State::TooLarge ? Outcome::TooLarge : Outcome::Data;
 }
 
-Result WaylandDataControlClipboard::Private::readOnce() {
+// A pinned read never reads a newer selection than the one at its pin; the compositor tells
+// no time, so one it announced late counts as newer too.
+Result WaylandDataControlClipboard::Private::readOnce(std::optional<int> pin) {
     if (broken() || deviceFinished) {
-        return std::nullopt;
+        return {};
     }
     const auto deadline = Clock::now() + readTimeout;
     // Everything the compositor said before now has arrived, our own latest write included.
     if (!roundtrip(deadline)) {
-        return std::nullopt;
+        return {};
+    }
+    if (pin && takeovers > *pin) {
+        return Result::of(Kind::Newer);
     }
     Offer* offer = current;
     if (!offer) {
-        return std::nullopt;
+        return Result::of(Kind::NoOwner);
     }
     if (isOwn(offer)) {
         const std::string& text = *sourceText;
         if (qsizetype(text.size()) > Pasteboard::maxReadBytes) {
-            return std::nullopt;
+            return {};
         }
-        return QString::fromStdString(text);
+        return Result::of(Kind::Text, QString::fromStdString(text));
     }
 
     pinned = offer; // a new selection meanwhile must not free the one being read
@@ -586,7 +610,7 @@ Result WaylandDataControlClipboard::Private::readOnce() {
                                                                    QStringConverter::Flag::ConvertInitialBom);
                 QString decoded = decoder.decode(bytes);
                 if (!decoder.hasError()) {
-                    result = std::move(decoded);
+                    result = Result::of(Kind::Text, std::move(decoded), offer->restored);
                 }
             }
             break; // one text type answered, well or badly: no second try
@@ -637,11 +661,13 @@ WaylandDataControlClipboard::create(std::function<void()> changed) {
     return clipboard;
 }
 
-void WaylandDataControlClipboard::read(QObject* context, std::function<void(std::optional<QString>)> done) {
+void WaylandDataControlClipboard::read(QObject* context, std::function<void(Pasteboard::Contents)> done,
+                                       bool pinned) {
     const quint64 id = d->reads.add(context, std::move(done));
+    const std::optional<int> pin = pinned ? std::optional<int>(d->takeovers.load()) : std::nullopt;
     {
         std::lock_guard lock(d->mutex);
-        d->queue.push_back({id, {}});
+        d->queue.push_back({id, {}, pin});
     }
     d->wake();
 }
@@ -649,7 +675,7 @@ void WaylandDataControlClipboard::read(QObject* context, std::function<void(std:
 void WaylandDataControlClipboard::write(const QString& text) {
     {
         std::lock_guard lock(d->mutex);
-        d->queue.push_back({0, text.toStdString()});
+        d->queue.push_back({0, text.toStdString(), std::nullopt});
     }
     d->wake();
 }

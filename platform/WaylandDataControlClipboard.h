@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Pasteboard.h"
+
 #include <QObject>
 #include <QString>
 
@@ -18,8 +20,8 @@ public:
     static std::unique_ptr<WaylandDataControlClipboard> create(std::function<void()> changed);
     ~WaylandDataControlClipboard();
 
-    // See Pasteboard::readString.
-    void read(QObject* context, std::function<void(std::optional<QString>)> done);
+    // See Pasteboard::read.
+    void read(QObject* context, std::function<void(Pasteboard::Contents)> done, bool pinned);
 
     // Takes the selection with this text; reads queued after it see it.
     void write(const QString& text);

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -31,7 +30,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Result = std::optional<QString>;
+using Result = Pasteboard::Contents;
+using Kind = Pasteboard::Contents::Kind;
 
 constexpr auto readTimeout = std::chrono::milliseconds(Pasteboard::readTimeoutMs);
 constexpr uint32_t textMaxLongs = Pasteboard::maxReadBytes / 4;
@@ -52,6 +52,7 @@ enum AtomId {
     IncrAtom,
     PasswordHintAtom,
     TimestampAtom,
+    ClipboardManagerAtom,
     FirstSlotAtom,
     AtomCount = FirstSlotAtom + propertySlotCount
 };
@@ -63,7 +64,8 @@ constexpr std::array<const char*, FirstSlotAtom> fixedAtomNames = {"CLIPBOARD",
                                                                    "STRING",
                                                                    "INCR",
                                                                    "x-kde-passwordManagerHint",
-                                                                   "_ONDARI_TIMESTAMP"};
+                                                                   "_ONDARI_TIMESTAMP",
+                                                                   "CLIPBOARD_MANAGER"};
 
 struct FreeDeleter {
     void operator()(void* p) const { std::free(p); }
@@ -86,55 +88,14 @@ struct DrainCheck {
     unsigned generation;
 };
 
-// Every change of owner: a new one, and one whose window or program went away. Qt asks the
-// same for the selections it serves.
+// Every change of owner: a new one, and one whose window or program went away.
 constexpr uint32_t selectionNoticeMask = XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER |
                                          XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_WINDOW_DESTROY |
                                          XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_CLIENT_CLOSE;
 
-// The window Qt owns the selections with, found by the name Qt gives it among its own windows
-// (those whose ids come from its connection's range). None when there is no such window.
-xcb_window_t findQtSelectionOwner(xcb_connection_t* qt) {
-    static const QByteArray name = QByteArrayLiteral("Qt Selection Owner for ");
-    const xcb_setup_t* setup = xcb_get_setup(qt);
-    const uint32_t base = setup->resource_id_base;
-    const uint32_t mask = setup->resource_id_mask;
-    const auto netWmName = xcb_intern_atom(qt, 0, 12, "_NET_WM_NAME");
-    XcbReply<xcb_intern_atom_reply_t> netWmNameAtom(xcb_intern_atom_reply(qt, netWmName, nullptr));
-    const xcb_atom_t property = netWmNameAtom ? netWmNameAtom->atom : xcb_atom_t(XCB_ATOM_WM_NAME);
-    for (auto roots = xcb_setup_roots_iterator(setup); roots.rem; xcb_screen_next(&roots)) {
-        XcbReply<xcb_query_tree_reply_t> tree(
-            xcb_query_tree_reply(qt, xcb_query_tree(qt, roots.data->root), nullptr));
-        if (!tree) {
-            continue;
-        }
-        const xcb_window_t* children = xcb_query_tree_children(tree.get());
-        std::vector<std::pair<xcb_window_t, xcb_get_property_cookie_t>> ours;
-        for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
-            if ((children[i] & ~mask) == base) {
-                ours.emplace_back(children[i], xcb_get_property(qt, 0, children[i], property,
-                                                                XCB_GET_PROPERTY_TYPE_ANY, 0, 64));
-            }
-        }
-        xcb_window_t found = XCB_NONE;
-        for (const auto& [window, cookie] : ours) {
-            XcbReply<xcb_get_property_reply_t> title(xcb_get_property_reply(qt, cookie, nullptr));
-            if (!found && title && title->format == 8 &&
-                QByteArray(static_cast<const char*>(xcb_get_property_value(title.get())),
-                           xcb_get_property_value_length(title.get()))
-                    .startsWith(name)) {
-                found = window;
-            }
-        }
-        if (found) {
-            return found;
-        }
-    }
-    return XCB_NONE;
-}
-
-// Qt's notices of CLIPBOARD are off while any reader lives (GUI thread only).
-int qtNoticesOffCount = 0;
+// A new owner this soon after the last one left keeps that copy alive: clipboard managers
+// take over within moments of the program quitting, a user copies again later.
+constexpr uint32_t keeperDelayMs = 3000;
 
 } // namespace
 
@@ -144,13 +105,9 @@ struct X11SelectionReader::Private {
     // GUI thread
     QObject receiver; // queued results land here; destroyed only after the worker has stopped
     PendingReads reads;
-    xcb_connection_t* qtConnection = nullptr; // none without a Qt GUI on xcb
-    xcb_window_t qtOwnerWindow = XCB_NONE;    // set while this reader keeps Qt's notices off
     std::function<void(int)> ownerChangeHandler;
 
-    void turnQtNoticesOff();
     void announceOwnerChanges();
-    void forwardTimeToQt();
 
     // shared
     xcb_connection_t* c = nullptr;
@@ -159,14 +116,18 @@ struct X11SelectionReader::Private {
     int wakeFd = -1;
     std::thread worker;
     std::mutex mutex;
-    std::deque<quint64> queue; // guarded by mutex
+    struct Request {
+        quint64 id;
+        std::optional<int> pin; // takeovers seen when a pinned read was asked for
+    };
+    std::deque<Request> queue; // guarded by mutex
     std::atomic<bool> stopping{false};
     uint8_t ownerNoticeType = 0;  // XFixes selection notice; 0 without XFixes
     uint32_t ourResourceBase = 0; // ids of windows our own process (Qt) creates
     uint32_t ourResourceMask = 0;
     std::atomic<int> ownerChanges{0};
     std::atomic<bool> ownerChangesPosted{false};
-    std::atomic<uint32_t> lastChangeTime{0}; // server time of the newest change seen
+    std::atomic<int> takeovers{0}; // other clients taking CLIPBOARD, ever
 
     void wake();
 
@@ -188,10 +149,17 @@ struct X11SelectionReader::Private {
     bool ownerMovedOn = false;
     bool watchingOwner = false;
     bool cutShort = false; // the read gave up on an owner that moved on
+    // The owner as the notices tell: whether there is one, the last one, and whether that one
+    // took over a clipboard just left.
+    bool ownerPresent = true;
+    xcb_window_t lastOwner = XCB_NONE;
+    bool lastOwnerRestored = false;
+    xcb_timestamp_t leftAt = 0;
 
     void run();
-    Result readFollowingOwner();
-    Result readOnce(Clock::time_point deadline, bool followOwner);
+    Result readFollowingOwner(std::optional<int> pin);
+    Result readOnce(Clock::time_point deadline, bool followOwner, std::optional<int> pin);
+    void handleQueuedEvents();
     template <typename Ready> bool waitFor(std::optional<Clock::time_point> deadline, Ready ready);
     void* awaitReply(unsigned sequence, Clock::time_point deadline);
     void handleEvent(xcb_generic_event_t* event);
@@ -210,11 +178,6 @@ struct X11SelectionReader::Private {
 };
 
 X11SelectionReader::Private::~Private() {
-    if (qtOwnerWindow != XCB_NONE && --qtNoticesOffCount == 0) {
-        xcb_xfixes_select_selection_input(qtConnection, qtOwnerWindow, atoms[ClipboardAtom],
-                                          selectionNoticeMask);
-        xcb_flush(qtConnection);
-    }
     if (worker.joinable()) {
         stopping = true;
         wake();
@@ -233,73 +196,28 @@ void X11SelectionReader::Private::wake() {
     [[maybe_unused]] const ssize_t written = ::write(wakeFd, &one, sizeof one);
 }
 
-void X11SelectionReader::Private::turnQtNoticesOff() {
-    static xcb_window_t qtOwner = XCB_NONE;
-    if (qtNoticesOffCount > 0) {
-        ++qtNoticesOffCount;
-        qtOwnerWindow = qtOwner;
-        return;
-    }
-    const xcb_query_extension_reply_t* xfixes = xcb_get_extension_data(qtConnection, &xcb_xfixes_id);
-    if (!xfixes || !xfixes->present) {
-        return;
-    }
-    if (qtOwner == XCB_NONE) {
-        qtOwner = findQtSelectionOwner(qtConnection);
-    }
-    if (qtOwner == XCB_NONE) {
-        return; // Qt's notices stay: counting is right all the same, a burst only costs more
-    }
-    xcb_xfixes_select_selection_input(qtConnection, qtOwner, atoms[ClipboardAtom], 0);
-    xcb_flush(qtConnection);
-    qtOwnerWindow = qtOwner;
-    ++qtNoticesOffCount;
-}
-
 void X11SelectionReader::Private::announceOwnerChanges() {
     ownerChangesPosted = false;
-    forwardTimeToQt();
     const int count = ownerChanges.exchange(0);
     if (count > 0 && ownerChangeHandler) {
         ownerChangeHandler(count);
     }
 }
 
-// Qt stamps its clipboard writes with the newest server time it has heard of, and the server
-// ignores a write stamped earlier than the last copy. With its selection notices off, Qt would
-// hear of no copy and its writes would be refused after any copy made since its last input
-// event; so it is told the time of each change by a notice of its own.
-void X11SelectionReader::Private::forwardTimeToQt() {
-    const uint32_t time = lastChangeTime.load();
-    if (qtOwnerWindow == XCB_NONE || time == XCB_CURRENT_TIME) {
-        return; // Qt hears the notices itself
-    }
-    std::array<char, 32> event{};
-    xcb_property_notify_event_t notice{};
-    notice.response_type = XCB_PROPERTY_NOTIFY;
-    notice.window = qtOwnerWindow;
-    notice.atom = atoms[TimestampAtom];
-    notice.time = time;
-    notice.state = XCB_PROPERTY_NEW_VALUE;
-    std::memcpy(event.data(), &notice, sizeof notice);
-    xcb_send_event(qtConnection, 0, qtOwnerWindow, XCB_EVENT_MASK_NO_EVENT, event.data());
-    xcb_flush(qtConnection);
-}
-
 void X11SelectionReader::Private::run() {
     for (;;) {
-        quint64 id = 0;
+        std::optional<Request> request;
         {
             std::lock_guard lock(mutex);
             if (!queue.empty()) {
-                id = queue.front();
+                request = queue.front();
                 queue.pop_front();
             }
         }
         if (stopping) {
             return;
         }
-        if (id == 0) {
+        if (!request) {
             // Idle: keep serving abandoned transfers until a request or stop arrives.
             waitFor(std::nullopt, [this] {
                 std::lock_guard lock(mutex);
@@ -307,13 +225,15 @@ void X11SelectionReader::Private::run() {
             });
             continue;
         }
-        Result result = readFollowingOwner();
+        Result result = readFollowingOwner(request->pin);
         if (stopping) {
             return;
         }
         QMetaObject::invokeMethod(
             &receiver,
-            [this, id, result = std::move(result)]() mutable { reads.deliver(id, std::move(result)); },
+            [this, id = request->id, result = std::move(result)]() mutable {
+                reads.deliver(id, std::move(result));
+            },
             Qt::QueuedConnection);
     }
 }
@@ -394,12 +314,23 @@ void X11SelectionReader::Private::handleEvent(xcb_generic_event_t* event) {
             ownerMovedOn = true;
         }
         // The owner comes with the notice: no round trip, whatever the rate of notices.
-        if ((e->owner & ~ourResourceMask) == ourResourceBase && e->owner != XCB_NONE) {
+        const bool ours = e->owner != XCB_NONE && (e->owner & ~ourResourceMask) == ourResourceBase;
+        if (e->owner == XCB_NONE) {
+            if (ownerPresent) {
+                ownerPresent = false;
+                leftAt = e->timestamp;
+            }
+        } else {
+            lastOwnerRestored = !ownerPresent && !ours && e->timestamp - leftAt <= keeperDelayMs;
+            ownerPresent = true;
+            lastOwner = e->owner;
+        }
+        if (ours) {
             return;
         }
-        lastChangeTime = e->timestamp;
         if (e->owner != XCB_NONE) {
             ownerChanges.fetch_add(1);
+            takeovers.fetch_add(1);
         }
         if (!ownerChangesPosted.exchange(true)) {
             QMetaObject::invokeMethod(
@@ -543,12 +474,16 @@ X11SelectionReader::Private::Transfer X11SelectionReader::Private::transfer(xcb_
 
 // An owner that quits or hands the clipboard on while its copy is read will not finish the
 // transfer: the read starts over at once with the new owner, within the same deadline.
-Result X11SelectionReader::Private::readFollowingOwner() {
+// A pinned read never follows: another client's copy since the pin is a newer one.
+Result X11SelectionReader::Private::readFollowingOwner(std::optional<int> pin) {
     const auto deadline = Clock::now() + readTimeout;
     for (int follows = 0;; ++follows) {
+        if (pin && takeovers > *pin) {
+            return Result::of(Kind::Newer);
+        }
         ownerMovedOn = false;
         cutShort = false;
-        Result result = readOnce(deadline, ownerNoticeType != 0 && follows < maxOwnerFollows);
+        Result result = readOnce(deadline, ownerNoticeType != 0 && follows < maxOwnerFollows, pin);
         followedSince.reset();
         ownerMovedOn = false;
         if (!cutShort || stopping || Clock::now() >= deadline) {
@@ -557,17 +492,41 @@ Result X11SelectionReader::Private::readFollowingOwner() {
     }
 }
 
-Result X11SelectionReader::Private::readOnce(Clock::time_point deadline, bool followOwner) {
+// Events xcb has read along with a reply: the server sent them before it.
+void X11SelectionReader::Private::handleQueuedEvents() {
+    while (xcb_generic_event_t* event = xcb_poll_for_queued_event(c)) {
+        handleEvent(event);
+        std::free(event);
+    }
+}
+
+Result X11SelectionReader::Private::readOnce(Clock::time_point deadline, bool followOwner,
+                                             std::optional<int> pin) {
     if (xcb_connection_has_error(c)) {
-        return std::nullopt;
+        return {};
     }
 
     const auto ownerCookie = xcb_get_selection_owner(c, atoms[ClipboardAtom]);
+    const auto managerCookie = xcb_get_selection_owner(c, atoms[ClipboardManagerAtom]);
     XcbReply<xcb_get_selection_owner_reply_t> owner(
         static_cast<xcb_get_selection_owner_reply_t*>(awaitReply(ownerCookie.sequence, deadline)));
-    if (!owner || owner->owner == XCB_NONE) {
-        return std::nullopt;
+    if (!owner) {
+        xcb_discard_reply(c, managerCookie.sequence);
+        return {};
     }
+    XcbReply<xcb_get_selection_owner_reply_t> manager(
+        static_cast<xcb_get_selection_owner_reply_t*>(awaitReply(managerCookie.sequence, deadline)));
+    handleQueuedEvents();
+    if (pin && takeovers > *pin) {
+        return Result::of(Kind::Newer);
+    }
+    if (owner->owner == XCB_NONE) {
+        return Result::of(Kind::NoOwner);
+    }
+    // Kept alive: taken over just after its owner left, or by the clipboard manager, which
+    // takes the copy over from a program that hands it on as it quits (SAVE_TARGETS).
+    const bool restored =
+        (owner->owner == lastOwner && lastOwnerRestored) || (manager && manager->owner == owner->owner);
 
     // A real server time for our requests: owners echo it, which tells their answers apart
     // from late ones to an earlier read.
@@ -577,7 +536,7 @@ Result X11SelectionReader::Private::readOnce(Clock::time_point deadline, bool fo
     stampSequence = stampCookie.sequence;
     if (!waitFor(deadline, [this] { return stamp.has_value(); })) {
         stampSequence.reset();
-        return std::nullopt;
+        return {};
     }
     const xcb_timestamp_t time = *stamp;
     if (ownerNoticeType != 0) {
@@ -593,7 +552,7 @@ Result X11SelectionReader::Private::readOnce(Clock::time_point deadline, bool fo
     {
         Transfer targets = transfer(atoms[TargetsAtom], slot, time, targetsMaxLongs, deadline);
         if (targets.outcome == Outcome::Failed || targets.outcome == Outcome::TooLarge) {
-            return std::nullopt;
+            return {};
         }
         if (targets.outcome == Outcome::Data && targets.reply->format == 32) {
             const auto* list = static_cast<const xcb_atom_t*>(xcb_get_property_value(targets.reply.get()));
@@ -608,13 +567,13 @@ Result X11SelectionReader::Private::readOnce(Clock::time_point deadline, bool fo
     if (targetsKnown && isOffered(atoms[PasswordHintAtom])) {
         Transfer hint = transfer(atoms[PasswordHintAtom], slot, time, hintMaxLongs, deadline);
         if (hint.outcome == Outcome::Failed || hint.outcome == Outcome::TooLarge) {
-            return std::nullopt;
+            return {};
         }
         if (hint.outcome == Outcome::Data) {
             const QByteArray value(static_cast<const char*>(xcb_get_property_value(hint.reply.get())),
                                    xcb_get_property_value_length(hint.reply.get()));
             if (value.trimmed() == QByteArrayLiteral("secret")) {
-                return std::nullopt; // never ask for the text itself
+                return {}; // never ask for the text itself
             }
         }
     }
@@ -628,22 +587,22 @@ Result X11SelectionReader::Private::readOnce(Clock::time_point deadline, bool fo
             continue;
         }
         if (text.outcome != Outcome::Data || text.reply->format != 8) {
-            return std::nullopt;
+            return {};
         }
         const auto* bytes = static_cast<const char*>(xcb_get_property_value(text.reply.get()));
         const int length = xcb_get_property_value_length(text.reply.get());
         if (target == StringAtom) {
-            return QString::fromLatin1(bytes, length);
+            return Result::of(Kind::Text, QString::fromLatin1(bytes, length), restored);
         }
         QStringDecoder decoder(QStringConverter::Utf8,
                                QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInitialBom);
         QString decoded = decoder.decode(QByteArrayView(bytes, length));
         if (decoder.hasError()) {
-            return std::nullopt;
+            return {};
         }
-        return decoded;
+        return Result::of(Kind::Text, std::move(decoded), restored);
     }
-    return std::nullopt; // no text offered: an image, a file list, ...
+    return {}; // no text offered: an image, a file list, ...
 }
 
 X11SelectionReader::X11SelectionReader() : d(std::make_unique<Private>()) {}
@@ -701,8 +660,7 @@ std::unique_ptr<X11SelectionReader> X11SelectionReader::create() {
     }
 
     if (xcb_connection_t* qt = X11Display::connection()) {
-        d.qtConnection = qt;
-        const xcb_setup_t* qtSetup = xcb_get_setup(d.qtConnection);
+        const xcb_setup_t* qtSetup = xcb_get_setup(qt);
         d.ourResourceBase = qtSetup->resource_id_base;
         d.ourResourceMask = qtSetup->resource_id_mask;
     }
@@ -713,9 +671,6 @@ std::unique_ptr<X11SelectionReader> X11SelectionReader::create() {
         d.ownerNoticeType = uint8_t(xfixesData->first_event + XCB_XFIXES_SELECTION_NOTIFY);
         xcb_xfixes_select_selection_input(c, d.window, d.atoms[ClipboardAtom], selectionNoticeMask);
         xcb_flush(c);
-        if (d.qtConnection) {
-            d.turnQtNoticesOff();
-        }
     }
 
     d.worker = std::thread([&d] { d.run(); });
@@ -726,11 +681,12 @@ void X11SelectionReader::setOwnerChangeHandler(std::function<void(int)> handler)
     d->ownerChangeHandler = std::move(handler);
 }
 
-void X11SelectionReader::read(QObject* context, std::function<void(std::optional<QString>)> done) {
+void X11SelectionReader::read(QObject* context, std::function<void(Pasteboard::Contents)> done, bool pinned) {
     const quint64 id = d->reads.add(context, std::move(done));
+    const std::optional<int> pin = pinned ? std::optional<int>(d->takeovers.load()) : std::nullopt;
     {
         std::lock_guard lock(d->mutex);
-        d->queue.push_back(id);
+        d->queue.push_back({id, pin});
     }
     d->wake();
 }

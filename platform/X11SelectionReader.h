@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Pasteboard.h"
+
 #include <QObject>
 #include <QString>
 
@@ -11,9 +13,7 @@
 // connection of its own, so a slow or stuck owner never blocks the GUI thread.
 //
 // The same thread watches who takes the selection. Another client may take it a hundred
-// thousand times in a burst; handled on the GUI thread, each notice would keep it from its
-// event loop, so Qt's own notices of CLIPBOARD are turned off while a reader exists (nothing
-// of ours uses them) and the reader's come folded.
+// thousand times in a burst; the changes reach the GUI thread folded into one call.
 class X11SelectionReader {
 public:
     // None when no X display can be opened.
@@ -25,9 +25,9 @@ public:
     // and our own process taking it, are not counted.
     void setOwnerChangeHandler(std::function<void(int)> handler);
 
-    // See Pasteboard::readString. A read whose owner quits or hands the clipboard on meanwhile
-    // starts over at once with the new owner's copy.
-    void read(QObject* context, std::function<void(std::optional<QString>)> done);
+    // See Pasteboard::read. A read whose owner quits or hands the clipboard on meanwhile starts
+    // over at once with the new owner's copy, unless it is pinned.
+    void read(QObject* context, std::function<void(Pasteboard::Contents)> done, bool pinned);
 
 private:
     X11SelectionReader();

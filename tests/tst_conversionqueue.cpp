@@ -29,6 +29,10 @@ class ConversionQueueTest : public QObject, QueueRig {
 
     bool logContains(const QString& line) const { return TestEnvironment::debugLogMessages().contains(line); }
 
+    // What another program leaves on the clipboard besides text, for the data rows.
+    const QString emptied = QStringLiteral("(its owner left, nothing kept it)");
+    const QString image = QStringLiteral("(an image)");
+
 private slots:
     void init() {
         buildQueue(QStringLiteral("queue"));
@@ -452,6 +456,9 @@ private slots:
         QTest::newRow("confirmed over an earlier copy") << notes << true << QString() << true;
         QTest::newRow("confirmed over it, copied again") << notes << true << notes << true;
         QTest::newRow("other text after the confirmation") << QString() << true << notes << false;
+        // An empty clipboard holds nothing to lose; an image is a copy all the same.
+        QTest::newRow("other text before its turn, then emptied") << notes << false << emptied << true;
+        QTest::newRow("an image copied") << QString() << false << image << false;
     }
 
     void resultReplacesOnlyTheTextItStartedFrom() {
@@ -468,7 +475,11 @@ private slots:
         if (confirmed) {
             queue->confirmConversion();
         }
-        if (!copiedDuring.isEmpty()) {
+        if (copiedDuring == emptied) {
+            pasteboard->empty();
+        } else if (copiedDuring == image) {
+            pasteboard->copy(std::nullopt);
+        } else if (!copiedDuring.isEmpty()) {
             pasteboard->copy(copiedDuring);
         }
         const std::optional<QString> userCopy = pasteboard->text();

@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QStandardPaths>
+#include <QThread>
 #include <QTimer>
 
 #include <atomic>
@@ -75,6 +76,16 @@ class TestPasteboardX11 : public QObject {
         xclip->write(content);
         xclip->closeWriteChannel();
         return xclip;
+    }
+
+    // The clipboard's text as xclip reads it, without turning our event loop (which serves
+    // our own copy: not for reading ours).
+    static QString blockingPaste() {
+        QProcess reader;
+        reader.start(QStringLiteral("xclip"),
+                     {QStringLiteral("-o"), QStringLiteral("-selection"), QStringLiteral("clipboard")});
+        reader.waitForFinished(3000);
+        return QString::fromUtf8(reader.readAllStandardOutput());
     }
 
     using Done = std::function<void(std::optional<QString>)>;
@@ -178,6 +189,68 @@ private slots:
         QCOMPARE(pasteboard.changeCount(), before + 3);
         QTest::qWait(50);
         QCOMPARE(pasteboard.changeCount(), before + 3);
+    }
+
+    // Qt stamps its writes with the newest server time its connection has heard of; the server
+    // refuses a write stamped before the last copy. A write counts as done exactly when the
+    // clipboard then holds its text, and once Qt's event loop has heard of the newer copy a
+    // write takes again (Qt moves its clock on with its own selection notices).
+    void writeCountsExactlyWhenItTook() {
+        Pasteboard pasteboard;
+        QVERIFY(startXclip("before"));
+        QTRY_VERIFY(othersOwnClipboard());
+        QTest::qWait(50); // Qt hears of it: its clock is a real server time now
+        const int before = pasteboard.changeCount();
+        QVERIFY(pasteboard.writeString(QStringLiteral("first")));
+        QCOMPARE(pasteboard.changeCount(), before + 1);
+
+        // Another client takes it right after our write, stamped later than any time Qt knows;
+        // our next write runs before Qt's event loop hears of that copy.
+        QThread::msleep(5);
+        FakeSelectionOwner& owner = addOwner(Offers{{"UTF8_STRING", "theirs"}});
+        QVERIFY(owner.start(true));
+        QVERIFY(!pasteboard.writeString(QStringLiteral("refused")));
+        QCOMPARE(blockingPaste(), QStringLiteral("theirs"));
+        QCOMPARE(pasteboard.changeCount(), before + 1);
+        QTRY_COMPARE(pasteboard.changeCount(), before + 2); // their copy, once
+
+        QVERIFY2(pasteboard.writeString(QStringLiteral("after")),
+                 "a write after Qt's event loop heard of the newer copy was refused: Qt's clock no "
+                 "longer follows its selection notices");
+        QCOMPARE(pasteboard.changeCount(), before + 3);
+        QCOMPARE(read(pasteboard), text(QStringLiteral("after")));
+    }
+
+    // A copy kept alive is told from a new one: taken over just after its owner left, or by the
+    // clipboard manager (which takes copies over from programs as they quit); another program
+    // taking over from a live owner made a copy.
+    void keptCopyIsToldFromANewOne() {
+        Pasteboard pasteboard;
+        const auto contents = [&] {
+            Pasteboard::Contents answer = Pasteboard::Contents::of(Pasteboard::Contents::Kind::Newer);
+            answerOf([&](Done done) {
+                pasteboard.read(this, [&answer, done](const Pasteboard::Contents& c) {
+                    answer = c;
+                    done(c.string());
+                });
+            });
+            return answer;
+        };
+        auto leaving = std::make_unique<FakeSelectionOwner>(Offers{{"UTF8_STRING", "kept"}});
+        QVERIFY(leaving->start());
+        QVERIFY(!contents().restored);
+        leaving.reset();
+        QTRY_COMPARE(contents().kind, Pasteboard::Contents::Kind::NoOwner);
+
+        QVERIFY(addOwner(Offers{{"UTF8_STRING", "kept"}}).start());
+        Pasteboard::Contents kept = contents();
+        QCOMPARE(kept.string(), QStringLiteral("kept"));
+        QVERIFY(kept.restored);
+        QVERIFY(addOwner(Offers{{"UTF8_STRING", "kept"}}).start(false, true));
+        QVERIFY(contents().restored);
+        QVERIFY(startXclip("kept"));
+        QTRY_VERIFY(othersOwnClipboard() && !contents().restored);
+        QCOMPARE(contents().string(), QStringLiteral("kept"));
     }
 
     void ownerQuittingIsNoChange() {
@@ -330,6 +403,28 @@ private slots:
         QCOMPARE(owner.requested().count("UTF8_STRING"), 2);
     }
 
+    // A pinned read asked for while the reader waits for a stuck owner never reads a copy made
+    // after it was asked for; the other reads follow the newer copy.
+    void pinnedReadNeverReadsANewerCopy() {
+        Pasteboard pasteboard;
+        FakeSelectionOwner& owner = addOwner(Offers{{"UTF8_STRING", "at the request"}});
+        owner.hold("UTF8_STRING", "late");
+        QVERIFY(own(owner, pasteboard));
+        std::optional<Pasteboard::Contents> first;
+        std::optional<Pasteboard::Contents> pinned;
+        std::optional<Pasteboard::Contents> unpinned;
+        pasteboard.read(this, [&](const Pasteboard::Contents& c) { first = c; });
+        QTRY_VERIFY(owner.requested().contains("UTF8_STRING"));
+        pasteboard.read(
+            this, [&](const Pasteboard::Contents& c) { pinned = c; }, true);
+        pasteboard.read(this, [&](const Pasteboard::Contents& c) { unpinned = c; });
+        QVERIFY(startXclip("newer"));
+        QTRY_VERIFY(first && pinned && unpinned);
+        QCOMPARE(first->string(), QStringLiteral("newer"));
+        QCOMPARE(pinned->kind, Pasteboard::Contents::Kind::Newer);
+        QCOMPARE(unpinned->string(), QStringLiteral("newer"));
+    }
+
     void destroyingDuringAStuckReadIsPrompt() {
         FakeSelectionOwner& owner = addOwner(Offers{{"UTF8_STRING", "never sent"}});
         owner.hold("UTF8_STRING", "late");
@@ -337,7 +432,8 @@ private slots:
         auto reader = X11SelectionReader::create();
         QVERIFY(reader);
         bool called = false;
-        reader->read(this, [&](std::optional<QString>) { called = true; });
+        reader->read(
+            this, [&](const Pasteboard::Contents&) { called = true; }, false);
         QTRY_VERIFY(owner.requested().contains("UTF8_STRING"));
         QElapsedTimer clock;
         clock.start();
@@ -355,10 +451,14 @@ private slots:
         QVERIFY(reader);
         bool called = false;
         auto* context = new QObject;
-        reader->read(context, [&](std::optional<QString>) { called = true; });
+        reader->read(
+            context, [&](const Pasteboard::Contents&) { called = true; }, false);
         delete context;
         QObject alive;
-        QCOMPARE(answerOf([&](Done done) { reader->read(&alive, std::move(done)); }),
+        QCOMPARE(answerOf([&](Done done) {
+                     reader->read(
+                         &alive, [done](const Pasteboard::Contents& c) { done(c.string()); }, false);
+                 }),
                  text(QStringLiteral("dropped")));
         QVERIFY(!called);
     }

@@ -151,7 +151,8 @@ private slots:
         QObject context;
         const auto read = [&]() -> std::optional<QString> {
             std::optional<std::optional<QString>> answer;
-            clipboard->read(&context, [&answer](std::optional<QString> text) { answer = std::move(text); });
+            clipboard->read(
+                &context, [&answer](const Pasteboard::Contents& c) { answer = c.string(); }, false);
             if (!QTest::qWaitFor([&answer] { return answer.has_value(); }, 7000)) {
                 return QStringLiteral("(no answer)");
             }
@@ -197,7 +198,8 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         std::optional<std::optional<QString>> answer;
-        clipboard->read(&context, [&answer](std::optional<QString> text) { answer = std::move(text); });
+        clipboard->read(
+            &context, [&answer](const Pasteboard::Contents& c) { answer = c.string(); }, false);
         qint64 longestPause = 0;
         while (!answer && clock.elapsed() < 8000) {
             QElapsedTimer pause;
@@ -216,6 +218,47 @@ private slots:
         // The worker is free again.
         QVERIFY(compositor.copy("after the stuck owner"));
         QCOMPARE(read(), QStringLiteral("after the stuck owner"));
+        QTRY_COMPARE(changes, 7);
+
+        // An owner that quits leaves an empty clipboard; one that takes it over at once keeps
+        // that copy alive.
+        const auto contentsOf = [&](bool pinned) {
+            std::optional<Pasteboard::Contents> answer;
+            clipboard->read(
+                &context, [&answer](const Pasteboard::Contents& c) { answer = c; }, pinned);
+            [[maybe_unused]] const bool answered =
+                QTest::qWaitFor([&answer] { return answer.has_value(); }, 7000);
+            return answer.value_or(Pasteboard::Contents::of(Pasteboard::Contents::Kind::Newer, "(none)"));
+        };
+        QProcess leaving;
+        leaving.setProcessEnvironment(env);
+        leaving.start(QStringLiteral("wl-copy"), {QStringLiteral("--foreground"), QStringLiteral("kept")});
+        QTRY_COMPARE(changes, 8);
+        leaving.kill();
+        leaving.waitForFinished();
+        QTRY_COMPARE(contentsOf(false).kind, Pasteboard::Contents::Kind::NoOwner);
+        QVERIFY(compositor.copy("kept"));
+        QTRY_COMPARE(changes, 9);
+        const Pasteboard::Contents kept = contentsOf(false);
+        QCOMPARE(kept.string(), QStringLiteral("kept"));
+        QVERIFY(kept.restored);
+
+        // A pinned read queued behind a stuck one never reads a copy made after it was asked for.
+        stuck.start(QStringLiteral("wl-copy"), {QStringLiteral("--foreground"), QStringLiteral("stuck")});
+        QVERIFY(stuck.waitForStarted());
+        QTRY_COMPARE(changes, 10);
+        ::kill(pid_t(stuck.processId()), SIGSTOP);
+        clipboard->read(
+            &context, [](const Pasteboard::Contents&) {}, false);
+        std::optional<Pasteboard::Contents> pinned;
+        clipboard->read(
+            &context, [&pinned](const Pasteboard::Contents& c) { pinned = c; }, true);
+        QVERIFY(compositor.copy("newer"));
+        QTRY_COMPARE(changes, 11);
+        ::kill(pid_t(stuck.processId()), SIGKILL);
+        stuck.waitForFinished();
+        QTRY_VERIFY(pinned.has_value());
+        QCOMPARE(pinned->kind, Pasteboard::Contents::Kind::Newer);
     }
 };
 

@@ -1,4 +1,5 @@
 #include "Contrast.h"
+#include "FakeSelectionOwner.h"
 #include "FakeSongLinkServer.h"
 #include "LoginItem.h"
 #include "TestEnvironment.h"
@@ -322,6 +323,45 @@ class ProgramTest : public QObject {
         return trayManager() != XCB_WINDOW_NONE;
     }
 
+    // parcellite, as users run it; not running when it did not start keeping the clipboard.
+    static void startClipboardManager(QProcess& manager, const QString& folder) {
+        QProcessEnvironment managerEnv = QProcessEnvironment::systemEnvironment();
+        managerEnv.insert(QStringLiteral("HOME"), folder + QStringLiteral("/manager"));
+        managerEnv.insert(QStringLiteral("XDG_CONFIG_HOME"), folder + QStringLiteral("/manager/.config"));
+        managerEnv.insert(QStringLiteral("XDG_DATA_HOME"), folder + QStringLiteral("/manager/.local/share"));
+        manager.setProcessEnvironment(managerEnv);
+        manager.start(QStringLiteral("parcellite"), {QStringLiteral("-n")}); // no tray icon
+        QTest::qWait(1000);
+        QProcess check; // copies and quits: the manager keeps its text
+        check.start(QStringLiteral("xclip"),
+                    {QStringLiteral("-selection"), QStringLiteral("clipboard"), QStringLiteral("-quiet")});
+        check.write("manager check");
+        check.closeWriteChannel();
+        QTest::qWait(500);
+        check.kill();
+        check.waitForFinished();
+        if (manager.state() != QProcess::Running ||
+            !clipboardBecomes(QStringLiteral("manager check"), 3000)) {
+            manager.kill();
+            manager.waitForFinished();
+        }
+    }
+
+    // Another program's copy that stays until it is killed.
+    static std::unique_ptr<QProcess> keptCopy(const QString& text) {
+        auto copier = std::make_unique<QProcess>();
+        copier->start(QStringLiteral("xclip"),
+                      {QStringLiteral("-selection"), QStringLiteral("clipboard"), QStringLiteral("-quiet")});
+        copier->write(text.toUtf8());
+        copier->closeWriteChannel();
+        return copier;
+    }
+
+    static void end(QProcess& process) {
+        process.kill();
+        process.waitForFinished();
+    }
+
     // The program ended by itself, normally.
     void verifyEnded() {
         QTRY_COMPARE_WITH_TIMEOUT(program.state(), QProcess::NotRunning, 3000);
@@ -462,25 +502,8 @@ private slots:
         const QString folder = newHome(QStringLiteral("program-manager"));
         prepareHome(folder);
         QProcess manager;
-        QProcessEnvironment managerEnv = QProcessEnvironment::systemEnvironment();
-        managerEnv.insert(QStringLiteral("HOME"), folder + QStringLiteral("/manager"));
-        managerEnv.insert(QStringLiteral("XDG_CONFIG_HOME"), folder + QStringLiteral("/manager/.config"));
-        managerEnv.insert(QStringLiteral("XDG_DATA_HOME"), folder + QStringLiteral("/manager/.local/share"));
-        manager.setProcessEnvironment(managerEnv);
-        manager.start(QStringLiteral("parcellite"), {QStringLiteral("-n")}); // no tray icon
-        QTest::qWait(1000);
-        QProcess check; // copies and quits: the manager keeps its text
-        check.start(QStringLiteral("xclip"),
-                    {QStringLiteral("-selection"), QStringLiteral("clipboard"), QStringLiteral("-quiet")});
-        check.write("manager check");
-        check.closeWriteChannel();
-        QTest::qWait(500);
-        check.kill();
-        check.waitForFinished();
-        if (manager.state() != QProcess::Running ||
-            !clipboardBecomes(QStringLiteral("manager check"), 3000)) {
-            manager.kill();
-            manager.waitForFinished();
+        startClipboardManager(manager, folder);
+        if (manager.state() != QProcess::Running) {
             QSKIP("the clipboard manager did not start");
         }
 
@@ -547,6 +570,98 @@ private slots:
         QCOMPARE(logCount(folder,
                           QStringLiteral("Queue: Clipboard changed during conversion, result not written")),
                  0);
+    }
+
+    // Ctrl+Return while the link's owner answers slowly, then a newer copy: the confirmation's
+    // look at the clipboard never takes the newer copy for its own, and the newer copy stays.
+    void shortcutThenANewerCopyKeepsIt() {
+        server.setAnswer(spotifyLink, FakeSongLinkServer::Answer::recorded(recording).after(1500ms));
+        const QString folder = newHome(QStringLiteral("program-shortcut-newer"));
+        prepareHome(folder);
+        writeFile(folder + QStringLiteral("/.config/Ondari/Ondari.conf"),
+                  "[General]\nconversionMode=default\ntargetService=appleMusic\nsourceService=spotify\n"
+                  "hasMigratedServiceSettings=true\nshowURLPreview=false\nhasSeenMenuBarTooltip=true\n"
+                  "toastTimeout=60\n");
+        start(folder);
+        QTRY_VERIFY_WITH_TIMEOUT(logCount(folder, QStringLiteral("Timer added to main run loop")) == 1,
+                                 10000);
+        FakeSelectionOwner owner({{"UTF8_STRING", spotifyLink.toUtf8()}});
+        QVERIFY(owner.start(true));
+        QTRY_VERIFY_WITH_TIMEOUT(windowWhere(isToast).has_value(), 5000);
+        owner.hold("UTF8_STRING", spotifyLink.toUtf8()); // from now on it answers late
+
+        const int asked = int(owner.requested().count("UTF8_STRING"));
+        key(QStringLiteral("ctrl+Return"));
+        QTRY_VERIFY_WITH_TIMEOUT(owner.requested().count("UTF8_STRING") > asked, 5000);
+        QTest::qWait(150);
+        const QString newer = QStringLiteral("copied after the shortcut");
+        copy(newer);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            logCount(folder,
+                     QStringLiteral("Queue: Clipboard changed during conversion, result not written")) == 1,
+            10000);
+        QCOMPARE(clipboardText(), newer);
+        owner.release();
+    }
+
+    // The link's program and a second owner of the same text (a clipboard manager keeping it
+    // in step) both leave while the link converts: the result goes into the empty clipboard.
+    void resultLandsInAClipboardLeftEmpty() {
+        server.setAnswer(spotifyLink, FakeSongLinkServer::Answer::recorded(recording).after(2500ms));
+        const QString folder = newHome(QStringLiteral("program-emptied"));
+        prepareHome(folder);
+        start(folder);
+        QTRY_VERIFY_WITH_TIMEOUT(logCount(folder, QStringLiteral("Timer added to main run loop")) == 1,
+                                 10000);
+        const std::unique_ptr<QProcess> first = keptCopy(spotifyLink);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            logCount(folder,
+                     QStringLiteral("Automatic mode: enqueuing URL for auto-conversion to Apple Music")) == 1,
+            5000);
+        const std::unique_ptr<QProcess> second = keptCopy(spotifyLink);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            logCount(folder, QStringLiteral("Same URL as last processed, skipping")) == 1, 5000);
+        end(*first);
+        end(*second);
+        QVERIFY(clipboardBecomes(convertedLink(), 10000));
+    }
+
+    // A prompt that timed out does not come back when the link's program quits and a clipboard
+    // manager keeps its copy; the same link copied again in that program still counts.
+    void promptThatTimedOutStaysAwayWhenAManagerKeepsTheCopy() {
+        if (QStandardPaths::findExecutable(QStringLiteral("parcellite")).isEmpty()) {
+            QSKIP("parcellite is not installed");
+        }
+        const QString folder = newHome(QStringLiteral("program-manager-prompt"));
+        prepareHome(folder);
+        writeFile(folder + QStringLiteral("/.config/Ondari/Ondari.conf"),
+                  "[General]\nconversionMode=default\ntargetService=appleMusic\nsourceService=spotify\n"
+                  "hasMigratedServiceSettings=true\nshowURLPreview=false\nhasSeenMenuBarTooltip=true\n"
+                  "toastTimeout=1\n");
+        QProcess manager;
+        startClipboardManager(manager, folder);
+        if (manager.state() != QProcess::Running) {
+            QSKIP("the clipboard manager did not start");
+        }
+        start(folder);
+        QTRY_VERIFY_WITH_TIMEOUT(logCount(folder, QStringLiteral("Timer added to main run loop")) == 1,
+                                 10000);
+        const QString prompted = QStringLiteral("Default mode: enqueuing URL for conversion to Apple Music");
+        std::unique_ptr<QProcess> copier = keptCopy(spotifyLink);
+        QTRY_VERIFY_WITH_TIMEOUT(logCount(folder, prompted) == 1, 5000);
+        const QString hidden = QStringLiteral("Queue: Queue empty, hiding toast");
+        QTRY_VERIFY_WITH_TIMEOUT(logCount(folder, hidden) == 1, 5000); // timed out
+
+        end(*copier);
+        QVERIFY(clipboardBecomes(spotifyLink, 5000)); // kept by the manager
+        QTest::qWait(1500);
+        QCOMPARE(logCount(folder, prompted), 1);
+        QVERIFY(!windowWhere(isToast).has_value());
+
+        copier = keptCopy(spotifyLink); // copied again
+        QTRY_VERIFY_WITH_TIMEOUT(logCount(folder, prompted) == 2, 5000);
+        end(*copier);
+        end(manager);
     }
 
     // Closed to the tray, clicked there before setup, skipped, saved: the menu opens at every

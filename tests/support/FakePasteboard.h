@@ -17,24 +17,40 @@ public:
             return false;
         }
         m_text = text;
+        m_owned = true;
+        m_restored = false;
         ++m_count;
         ++writes;
         return true;
     }
 
-    void readString(QObject* context, std::function<void(std::optional<QString>)> done) override {
+    // Taken as the clipboard is when asked, so pinned or not alike.
+    void read(QObject* context, std::function<void(Contents)> done, bool) override {
         ++reads;
         if (hangReads) {
             return;
         }
-        const std::optional<QString> text = m_text;
-        QTimer::singleShot(0, context, [done = std::move(done), text] { done(text); });
+        Contents contents;
+        if (!m_owned) {
+            contents.kind = Contents::Kind::NoOwner;
+        } else if (m_text) {
+            contents = Contents::of(Contents::Kind::Text, *m_text, m_restored);
+        }
+        QTimer::singleShot(0, context, [done = std::move(done), contents] { done(contents); });
     }
 
-    // Another program copies text (none: non-text content).
-    void copy(std::optional<QString> text) {
+    // Another program copies text (none: non-text content); restored: a clipboard manager
+    // takes the clipboard over just after its last owner left.
+    void copy(std::optional<QString> text, bool restored = false) {
         m_text = std::move(text);
+        m_owned = true;
+        m_restored = restored;
         ++m_count;
+    }
+    // The program that copied quits and nothing keeps its copy.
+    void empty() {
+        m_text.reset();
+        m_owned = false;
     }
 
     std::optional<QString> text() const { return m_text; }
@@ -46,5 +62,7 @@ public:
 
 private:
     std::optional<QString> m_text;
+    bool m_owned = false;
+    bool m_restored = false;
     int m_count = 0;
 };

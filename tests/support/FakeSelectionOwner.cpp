@@ -22,18 +22,38 @@ FakeSelectionOwner::~FakeSelectionOwner() {
     }
 }
 
-bool FakeSelectionOwner::start() {
+bool FakeSelectionOwner::start(bool atServerTime, bool asClipboardManager) {
     m_c = xcb_connect(nullptr, nullptr);
     if (xcb_connection_has_error(m_c)) {
         return false;
     }
     const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(m_c)).data;
     m_window = xcb_generate_id(m_c);
+    const uint32_t eventMask = XCB_EVENT_MASK_PROPERTY_CHANGE;
     xcb_create_window(m_c, XCB_COPY_FROM_PARENT, m_window, screen->root, 0, 0, 1, 1, 0,
-                      XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+                      XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &eventMask);
     m_clipboard = atom("CLIPBOARD");
     m_targets = atom("TARGETS");
-    xcb_set_selection_owner(m_c, m_window, m_clipboard, XCB_CURRENT_TIME);
+    xcb_timestamp_t time = XCB_CURRENT_TIME;
+    if (atServerTime) {
+        // The server stamps the notice of an empty append with its time.
+        xcb_change_property(m_c, XCB_PROP_MODE_APPEND, m_window, m_targets, XCB_ATOM_STRING, 8, 0, nullptr);
+        xcb_flush(m_c);
+        while (xcb_generic_event_t* event = xcb_wait_for_event(m_c)) {
+            const bool stamped = (event->response_type & 0x7f) == XCB_PROPERTY_NOTIFY;
+            if (stamped) {
+                time = reinterpret_cast<xcb_property_notify_event_t*>(event)->time;
+            }
+            std::free(event);
+            if (stamped) {
+                break;
+            }
+        }
+    }
+    if (asClipboardManager) {
+        xcb_set_selection_owner(m_c, m_window, atom("CLIPBOARD_MANAGER"), time);
+    }
+    xcb_set_selection_owner(m_c, m_window, m_clipboard, time);
     auto* owner = xcb_get_selection_owner_reply(m_c, xcb_get_selection_owner(m_c, m_clipboard), nullptr);
     const bool owns = owner && owner->owner == m_window;
     std::free(owner);

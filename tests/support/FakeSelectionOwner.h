@@ -23,8 +23,11 @@ public:
     FakeSelectionOwner(const FakeSelectionOwner&) = delete;
     FakeSelectionOwner& operator=(const FakeSelectionOwner&) = delete;
 
-    // Takes CLIPBOARD and starts answering; false when it could not take it.
-    bool start();
+    // Takes CLIPBOARD and starts answering; false when it could not take it. At server time it
+    // takes it as programs that copy on input do: stamped with a real time of the server's
+    // (the time of now), which a later request stamped with an older time cannot undo.
+    // As the clipboard manager it holds CLIPBOARD_MANAGER with the same window.
+    bool start(bool atServerTime = false, bool asClipboardManager = false);
 
     // Requests for this target wait until release(); then they get lateContent.
     void hold(const QByteArray& target, const QByteArray& lateContent);
