@@ -174,7 +174,7 @@ void SongPreviewView::decodeCover(QByteArray bytes) {
         }
     });
     watcher->setFuture(QtConcurrent::run(
-        &ArtworkDecoder::pool(), [bytes = std::move(bytes)] { return ArtworkDecoder::decode(bytes); }));
+        ArtworkDecoder::pool(), [bytes = std::move(bytes)] { return ArtworkDecoder::decode(bytes); }));
 }
 
 void SongPreviewView::showCover(const QImage& image) {
