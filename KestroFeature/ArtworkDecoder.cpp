@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -218,6 +219,16 @@ QThreadPool* ArtworkDecoder::pool() {
         decoding->setMaxThreadCount(1);
         QObject::connect(app, &QCoreApplication::aboutToQuit, decoding,
                          [] { g_stopping.store(true, std::memory_order_relaxed); });
+        // Qt ends the process with exit() when the X connection breaks, as at the end of a session,
+        // without ending the event loop: a decode still running is stopped there as well, before
+        // the libraries it runs in are torn down.
+        static const bool stopsAtExit = std::atexit([] {
+                                            g_stopping.store(true, std::memory_order_relaxed);
+                                            if (decoding) {
+                                                decoding->waitForDone(1000);
+                                            }
+                                        }) == 0;
+        Q_UNUSED(stopsAtExit);
     }
     return decoding;
 }
