@@ -116,7 +116,8 @@ SongMetadata metadataOf(const SongEntity& entity, const QString& platform) {
         const QUrl parsed(*entity.thumbnailUrl, QUrl::StrictMode);
         // Plain HTTP to another host counts as no artwork: it is never requested.
         if (parsed.isValid() && !parsed.isEmpty() &&
-            (parsed.scheme() != QLatin1String("http") || TransportRule::allows(parsed))) {
+            (parsed.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) != 0 ||
+             TransportRule::allows(parsed))) {
             thumbnail = parsed;
         }
     }
