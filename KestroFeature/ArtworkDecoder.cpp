@@ -109,6 +109,7 @@ bool ArtworkDecoder::isBoundedJpeg(const QByteArray& bytes) {
         return false;
     }
     int scans = 0;
+    int frames = 0;
     qsizetype at = 2;
     while (at < size) {
         if (byteAt(at) != 0xFF) {
@@ -123,7 +124,7 @@ bool ArtworkDecoder::isBoundedJpeg(const QByteArray& bytes) {
         }
         const unsigned char marker = byteAt(at++);
         if (marker == 0xD9) {
-            return true; // what follows the end of the picture is never read
+            return frames == 1 && scans > 0; // what follows the end of the picture is never read
         }
         if (marker == 0x00 || marker == 0xD8 || isStandaloneJpegMarker(marker)) {
             if (marker == 0x01) {
@@ -139,6 +140,14 @@ bool ArtworkDecoder::isBoundedJpeg(const QByteArray& bytes) {
             return false;
         }
         at += length;
+        // One frame, Huffman-coded, baseline or progressive, as covers are: lossless, hierarchical
+        // and arithmetic-coded frames cost more per byte and are never sent.
+        if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
+            if (marker > 0xC2 || ++frames > 1) {
+                return false;
+            }
+            continue;
+        }
         if (marker != 0xDA) {
             continue;
         }
@@ -166,7 +175,7 @@ bool ArtworkDecoder::isBoundedJpeg(const QByteArray& bytes) {
         }
     }
     // Cut short after its last whole scan: the decoder ends such a picture itself.
-    return scans > 0;
+    return frames == 1 && scans > 0;
 }
 
 QImage ArtworkDecoder::decode(const QByteArray& bytes) {

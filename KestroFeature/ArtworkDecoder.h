@@ -33,7 +33,8 @@ public:
     // The PNG rebuilt from its IHDR, PLTE, tRNS, IDAT and IEND chunks alone; none when its chunk
     // structure does not hold (IHDR first, an IEND, every length within the file).
     static std::optional<QByteArray> essentialPng(const QByteArray& bytes);
-    // Whether a JPEG's segments are whole and its scans no more than maxJpegScans.
+    // Whether a JPEG's segments are whole, its one frame baseline or progressive with Huffman
+    // coding, and its scans no more than maxJpegScans.
     static bool isBoundedJpeg(const QByteArray& bytes);
 
     // The one thread covers are decoded on, owned by the application: it goes with the
