@@ -4,6 +4,7 @@
 #include "PreciseSleep.h"
 #include "ReplyLimits.h"
 #include "SongLinkError.h"
+#include "TransportRule.h"
 
 #include <QMetaEnum>
 #include <QNetworkAccessManager>
@@ -113,7 +114,10 @@ SongMetadata metadataOf(const SongEntity& entity, const QString& platform) {
     std::optional<QUrl> thumbnail;
     if (entity.thumbnailUrl) {
         const QUrl parsed(*entity.thumbnailUrl, QUrl::StrictMode);
-        if (parsed.isValid() && !parsed.isEmpty()) {
+        // Plain HTTP to another host counts as no artwork: it is never requested.
+        if (parsed.isValid() && !parsed.isEmpty() &&
+            (parsed.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) != 0 ||
+             TransportRule::allows(parsed))) {
             thumbnail = parsed;
         }
     }
@@ -287,9 +291,14 @@ QCoro::Task<SongLinkResponse> SongLinkService::performRequest(QUrl url, Cancella
         throw SongLinkError::networkError(QStringLiteral("no network access manager"));
     }
 
-    QNetworkRequest request(url);
+    // A local file stands in for the service in some setups; the network only over the rule.
+    if (!url.isLocalFile() && !TransportRule::allows(url)) {
+        throw SongLinkError::networkError(
+            QStringLiteral("InsecureTransport: plain HTTP is used only with this machine"));
+    }
     // The manager is the reply's parent, so a reply we never get back to goes with it.
-    QNetworkReply* reply = m_network->get(request);
+    QNetworkReply* reply = m_network->get(TransportRule::request(url));
+    TransportRule::guard(reply);
     const auto release = qScopeGuard([guard = QPointer<QNetworkReply>(reply)] {
         if (guard) {
             guard->deleteLater();

@@ -28,7 +28,8 @@ public:
     static QString defaultBaseURL();
 
     // The process-wide instance. Its base URL is ONDARI_API_BASE_URL when that is set (read once,
-    // here), so the program can be pointed at a local stand-in of the service.
+    // here), so the program can be pointed at a local stand-in of the service. Like any address it
+    // is used over plain HTTP only on this machine: elsewhere every request fails.
     static SongLinkService& shared();
 
     // network is not taken over; without one the service makes its own. The manager must

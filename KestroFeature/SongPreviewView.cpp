@@ -9,6 +9,7 @@
 #include "SkeletonView.h"
 #include "SystemColors.h"
 #include "SystemFont.h"
+#include "TransportRule.h"
 
 #include <QFontMetricsF>
 #include <QFutureWatcher>
@@ -133,12 +134,13 @@ void SongPreviewView::cancelDownload() {
 }
 
 bool SongPreviewView::startDownload(const QUrl& url) {
-    // Only from the web: a local file (a FIFO, a device) would be opened on this thread and could
-    // hold it for good.
-    if (!SongLinkResponse::isUsableLink(url.toString(QUrl::FullyEncoded))) {
+    // Only from the web, and in plain HTTP only from this machine: a local file (a FIFO, a device)
+    // would be opened on this thread and could hold it for good.
+    if (!SongLinkResponse::isUsableLink(url.toString(QUrl::FullyEncoded)) || !TransportRule::allows(url)) {
         return false;
     }
-    QNetworkReply* reply = m_network.get(QNetworkRequest(url));
+    QNetworkReply* reply = m_network.get(TransportRule::request(url));
+    TransportRule::guard(reply);
     m_download = reply;
     connect(reply, &QNetworkReply::finished, this, [this, reply] { downloadFinished(reply); });
     // Bounded in time and size, however slowly or endlessly its bytes arrive.
@@ -172,7 +174,7 @@ void SongPreviewView::decodeCover(QByteArray bytes) {
         }
     });
     watcher->setFuture(QtConcurrent::run(
-        &ArtworkDecoder::pool(), [bytes = std::move(bytes)] { return ArtworkDecoder::decode(bytes); }));
+        ArtworkDecoder::pool(), [bytes = std::move(bytes)] { return ArtworkDecoder::decode(bytes); }));
 }
 
 void SongPreviewView::showCover(const QImage& image) {

@@ -1,5 +1,7 @@
 #include "Appcast.h"
 
+#include "TransportRule.h"
+
 #include <QTextBoundaryFinder>
 #include <QXmlStreamReader>
 
@@ -45,7 +47,7 @@ QString bounded(QString text) {
 }
 
 bool isWebPage(const QUrl& url) {
-    return url.isValid() && (url.scheme() == QLatin1String("https") || url.scheme() == QLatin1String("http"));
+    return TransportRule::allows(url);
 }
 
 // Digits compared as numbers of any length.

@@ -5,6 +5,7 @@
 #include "HangWatchdog.h"
 #include "OndariVersion.h"
 #include "ReplyLimits.h"
+#include "TransportRule.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -80,12 +81,13 @@ public:
                 QFile::remove(path);
                 continue;
             }
-            QNetworkRequest request(m_dsn.envelopeUrl);
+            QNetworkRequest request = TransportRule::request(m_dsn.envelopeUrl);
             request.setHeader(QNetworkRequest::ContentTypeHeader,
                               QByteArrayLiteral("application/x-sentry-envelope"));
             request.setRawHeader("X-Sentry-Auth", ErrorReport::authHeader(m_dsn, client()));
             request.setHeader(QNetworkRequest::UserAgentHeader, client());
             QNetworkReply* reply = m_network->post(request, envelope);
+            TransportRule::guard(reply);
             // The ingest server answers with a line of JSON; one that never ends, or ends only
             // slowly, is cut off like any other answer from the network.
             new ReplyLimits(reply, std::chrono::seconds(30), maxAnswerBytes, reply);
@@ -157,6 +159,10 @@ void start(const ErrorReportingOptions& options) {
     stop();
     const ErrorReport::Dsn dsn = ErrorReport::Dsn::parse(options.dsn);
     if (!dsn.isValid() || !QCoreApplication::instance()) {
+        return;
+    }
+    if (!TransportRule::allows(dsn.envelopeUrl)) {
+        qWarning("Error reporting off: plain HTTP is used only with this machine");
         return;
     }
     const QString directory = options.reportsDirectory.isEmpty()

@@ -1,7 +1,5 @@
 #include "ReplyLimits.h"
 
-#include "StalledConnectionCutter.h"
-
 ReplyLimits::ReplyLimits(QNetworkReply* reply, std::chrono::milliseconds deadline, qint64 maxBytes,
                          QObject* parent)
     : QObject(parent), m_reply(reply), m_maxBytes(maxBytes) {
@@ -10,10 +8,7 @@ ReplyLimits::ReplyLimits(QNetworkReply* reply, std::chrono::milliseconds deadlin
     connect(&m_deadline, &QTimer::timeout, this, [this] {
         if (m_reply) {
             m_overran = true;
-            const QUrl url = m_reply->url();
             m_reply->abort();
-            // Qt's network thread may be caught reading an endless head and never see the abort.
-            StalledConnectionCutter::cutAfterAbort(url);
         }
     });
     connect(reply, &QNetworkReply::finished, &m_deadline, &QTimer::stop);

@@ -11,7 +11,9 @@
 // (Qt's transfer time-out starts again at every byte, so a trickle would never end) and a cap on
 // its body, by the length announced and by the bytes that arrive. Past either, the transfer is
 // aborted, whatever phase the exchange is in; the memory Qt may fill for it stays near the cap.
-// The deadline starts at construction.
+// The deadline starts at construction. Over plain HTTP, Qt's network thread reads an endless head
+// without returning to its event loop and misses the abort: one reason TransportRule keeps plain
+// HTTP to this machine.
 class ReplyLimits : public QObject {
 public:
     ReplyLimits(QNetworkReply* reply, std::chrono::milliseconds deadline, qint64 maxBytes,

@@ -2,6 +2,7 @@
 
 #include "OndariVersion.h"
 #include "ReplyLimits.h"
+#include "TransportRule.h"
 #include "UserDefaults.h"
 
 #include <QCoreApplication>
@@ -41,8 +42,11 @@ QCoro::Task<UpdateCheckResult> fetchFeed(QNetworkAccessManager* network, QUrl fe
     if (feedUrl.isLocalFile() && !QFileInfo(feedUrl.toLocalFile()).isFile()) {
         co_return failure(QStringLiteral("The update feed is not a file."));
     }
-    QNetworkRequest request(feedUrl);
-    QNetworkReply* reply = network->get(request);
+    if (!feedUrl.isLocalFile() && !TransportRule::allows(feedUrl)) {
+        co_return failure(QStringLiteral("The update feed is served over plain HTTP from another machine."));
+    }
+    QNetworkReply* reply = network->get(TransportRule::request(feedUrl));
+    TransportRule::guard(reply);
     const auto release = qScopeGuard([guard = QPointer<QNetworkReply>(reply)] {
         if (guard) {
             guard->deleteLater();
@@ -92,6 +96,10 @@ Updater::Config Updater::Config::standard() {
 Updater::Updater(Config config, UserDefaults& defaults, QObject* parent)
     : QObject(parent), m_config(std::move(config)), m_defaults(defaults),
       m_network(new QNetworkAccessManager(this)) {
+    if (!m_config.feedUrl.isEmpty() && !m_config.feedUrl.isLocalFile() &&
+        !TransportRule::allows(m_config.feedUrl)) {
+        qWarning("Update feed refused: plain HTTP is used only with this machine");
+    }
     m_schedule.setSingleShot(true);
     // A coarse timer may drift by 5%: over an hour on a day's interval.
     m_schedule.setTimerType(Qt::PreciseTimer);

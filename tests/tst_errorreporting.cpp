@@ -1,10 +1,12 @@
 #include "ErrorReport.h"
 #include "ErrorReporting.h"
 #include "FakeIngestServer.h"
+#include "FakeSongLinkServer.h"
 #include "TestEnvironment.h"
 
 #include <QDir>
 #include <QFile>
+#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -99,6 +101,7 @@ private slots:
     void refusedReportIsKept();
     void pendingReportsAreBounded();
     void hangGivesOneReport();
+    void emptyDsnSendsNothing_data();
     void emptyDsnSendsNothing();
 };
 
@@ -305,7 +308,24 @@ void ErrorReportingTest::hangGivesOneReport() {
     QCOMPARE(server.requests.size(), 1);
 }
 
+void ErrorReportingTest::emptyDsnSendsNothing_data() {
+    QTest::addColumn<bool>("plainHttpElsewhere");
+    QTest::newRow("empty") << false;
+    // An address of this machine's other than loopback: nothing may go there in plain HTTP.
+    QTest::newRow("plain HTTP to another host") << true;
+}
+
 void ErrorReportingTest::emptyDsnSendsNothing() {
+    QFETCH(bool, plainHttpElsewhere);
+    QString dsn;
+    if (plainHttpElsewhere) {
+        const std::optional<QHostAddress> own = FakeSongLinkServer::ownOutsideAddress();
+        if (!own) {
+            QSKIP("this machine has no address besides loopback");
+        }
+        dsn = QStringLiteral("http://%1@%2:9/1").arg(key, own->toString());
+        QTest::ignoreMessage(QtWarningMsg, "Error reporting off: plain HTTP is used only with this machine");
+    }
     struct sigaction before {};
     ::sigaction(SIGSEGV, nullptr, &before);
 
@@ -316,7 +336,7 @@ void ErrorReportingTest::emptyDsnSendsNothing() {
              int(SIGSEGV));
     QCOMPARE(reportsIn(reports.path()).size(), 1);
 
-    ErrorReporting::start(optionsFor(QString(), reports.path()));
+    ErrorReporting::start(optionsFor(dsn, reports.path()));
     QVERIFY(!ErrorReporting::isRunning());
     struct sigaction during {};
     ::sigaction(SIGSEGV, nullptr, &during);

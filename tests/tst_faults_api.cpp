@@ -429,33 +429,6 @@ private slots:
         QCOMPARE(RoadLog::count(attempt(2, first())), 0);
     }
 
-    // A head that never ends ends at the deadline like any slow answer, and its connection with it:
-    // the next link converts in its usual time, and the server is cut off.
-    void endlessHeadEndsAtTheDeadline_data() {
-        QTest::addColumn<Answer>("answer");
-        QTest::newRow("one endless header line")
-            << Answer::endlessRaw("HTTP/1.1 200 OK\r\nX-Padding: ", QByteArray(64 * 1024, 'a'));
-        QByteArray lines;
-        while (lines.size() < 64 * 1024) {
-            lines += "X-Padding: aaaaaaaaaaaaaaaa\r\n";
-        }
-        QTest::newRow("header lines without end") << Answer::endlessRaw("HTTP/1.1 200 OK\r\n", lines);
-    }
-
-    void endlessHeadEndsAtTheDeadline() {
-        QFETCH(Answer, answer);
-        startRoad(2s);
-        road->server.setAnswer(first(), answer);
-        QVERIFY(copyBoth());
-        QTRY_VERIFY_WITH_TIMEOUT(road->shown().startsWith(QLatin1String("error")), 5000);
-        QCOMPARE(road->shown(), QStringLiteral("error: Network error | Check your connection"));
-        expectSecondConvertedAfterwards(1);
-        // Nothing reads from the server any more.
-        const qint64 sent = road->server.endlessBytesSent();
-        QTest::qWait(500);
-        QCOMPARE(road->server.endlessBytesSent(), sent);
-    }
-
     // An answer without end is dropped at its cap, long before the time-out, and what Qt buffers
     // for it meanwhile stays near the cap; the memory it took is given back.
     void endlessAnswerStopsAtItsCap_data() {

@@ -4,19 +4,24 @@
 #include "LoginItem.h"
 #include "TestEnvironment.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QImage>
+#include <QImageWriter>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
 #include <QProcess>
 #include <QRect>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QSet>
 #include <QStandardPaths>
+#include <QTcpServer>
+#include <QtEndian>
 #include <QtGui/qguiapplication_platform.h>
 
 #include <xcb/xcb.h>
@@ -24,6 +29,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -237,6 +244,130 @@ void writeFile(const QString& path, const QByteArray& content) {
     file.write(content);
 }
 
+// CRC-32 of PNG chunks, as any reader checks it.
+quint32 pngCrc(const QByteArray& bytes) {
+    quint32 crc = 0xFFFFFFFFu;
+    for (const char byte : bytes) {
+        crc ^= quint8(byte);
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+        }
+    }
+    return ~crc;
+}
+
+QByteArray bigEndian(quint32 value) {
+    QByteArray bytes(4, Qt::Uninitialized);
+    qToBigEndian(value, bytes.data());
+    return bytes;
+}
+
+// A small picture carrying 40 compressed text chunks of almost 8 MB each once inflated (just under
+// what the PNG library inflates at most per chunk).
+QByteArray pngTextBomb() {
+    QImage picture(64, 64, QImage::Format_RGB32);
+    picture.fill(Qt::darkCyan);
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    picture.save(&buffer, "png");
+    const QByteArray png = buffer.data();
+    constexpr qsizetype afterHeader = 8 + 25;
+    const QByteArray text = QByteArray("Comment\0\0", 9) + qCompress(QByteArray(7800000, 'a'), 9).mid(4);
+    const QByteArray chunk =
+        bigEndian(quint32(text.size())) + "zTXt" + text + bigEndian(pngCrc("zTXt" + text));
+    QByteArray bomb = png.left(afterHeader);
+    for (int i = 0; i < 40; ++i) {
+        bomb += chunk;
+    }
+    return bomb + png.mid(afterHeader);
+}
+
+// A large, flat progressive JPEG whose spectral scans repeat until there are `scans` of them:
+// each scan costs the decoder a pass over every block, for a few bytes.
+QByteArray jpegScanBomb(int scans) {
+    QImage picture(4096, 4096, QImage::Format_RGB32);
+    picture.fill(QColor(128, 128, 128));
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "jpeg");
+    writer.setProgressiveScanWrite(true);
+    writer.write(picture);
+    const QByteArray jpeg = buffer.data();
+    const auto at = [&](qsizetype i) { return quint8(jpeg.at(i)); };
+    QByteArray bomb;
+    QList<QByteArray> spectral; // each: the tables before an AC scan, the scan and its data
+    int written = 0;
+    qsizetype unitStart = 0;
+    qsizetype i = 2;
+    while (i + 4 <= jpeg.size() && at(i + 1) != 0xD9) {
+        const quint8 marker = at(i + 1);
+        const qsizetype header = i;
+        i += 2 + ((at(i + 2) << 8) | at(i + 3));
+        if (marker != 0xDA) {
+            continue;
+        }
+        while (at(i) != 0xFF || at(i + 1) == 0x00 || (at(i + 1) >= 0xD0 && at(i + 1) <= 0xD7)) {
+            ++i;
+        }
+        const int spectralStart = at(header + 5 + 2 * at(header + 4));
+        if (spectralStart > 0 && written > 0) {
+            spectral.append(jpeg.mid(unitStart, i - unitStart));
+        } else {
+            bomb += jpeg.mid(unitStart, i - unitStart);
+            ++written;
+        }
+        unitStart = i;
+    }
+    for (qsizetype k = 0; written < scans; ++k, ++written) {
+        bomb += spectral.at(k % spectral.size());
+    }
+    return bomb + "\xFF\xD9";
+}
+
+// The recorded answer with every entity's artwork at `cover`.
+QByteArray answerWithCover(const QString& cover) {
+    QJsonObject root = QJsonDocument::fromJson(*FakeSongLinkServer::recordedBody(recording)).object();
+    QJsonObject entities = root[QStringLiteral("entitiesByUniqueId")].toObject();
+    for (auto it = entities.begin(); it != entities.end(); ++it) {
+        QJsonObject entity = it.value().toObject();
+        entity[QStringLiteral("thumbnailUrl")] = cover;
+        *it = entity;
+    }
+    root[QStringLiteral("entitiesByUniqueId")] = entities;
+    return QJsonDocument(root).toJson(QJsonDocument::Compact);
+}
+
+// From /proc: the peak resident memory of a process in KiB, and the CPU time in ms its threads of
+// Qt's thread pools (where covers are decoded) have used.
+qint64 peakResidentKiB(qint64 pid) {
+    const QByteArray status = readAll(QStringLiteral("/proc/%1/status").arg(pid));
+    const qsizetype at = status.indexOf("VmHWM:");
+    return at < 0 ? -1
+                  : status.mid(at + 6, status.indexOf('\n', at) - at - 6)
+                        .trimmed()
+                        .split(' ')
+                        .first()
+                        .toLongLong();
+}
+
+qint64 pooledThreadsCpuMs(qint64 pid) {
+    qint64 ticks = 0;
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    for (const QString& task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (!readAll(tasks + QLatin1Char('/') + task + QStringLiteral("/comm"))
+                 .startsWith("Thread (pooled)")) {
+            continue;
+        }
+        const QByteArray stat = readAll(tasks + QLatin1Char('/') + task + QStringLiteral("/stat"));
+        // Fields after the name in parentheses; utime and stime are the 14th and 15th.
+        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 12) {
+            ticks += fields.at(11).toLongLong() + fields.at(12).toLongLong();
+        }
+    }
+    return ticks * 1000 / ::sysconf(_SC_CLK_TCK);
+}
+
 // A user who has set up conversion and allowed the shortcut.
 void prepareHome(const QString& home) {
     QDir().mkpath(home + QStringLiteral("/runtime"));
@@ -367,6 +498,29 @@ class ProgramTest : public QObject {
         QTRY_COMPARE_WITH_TIMEOUT(program.state(), QProcess::NotRunning, 3000);
         QCOMPARE(program.exitStatus(), QProcess::NormalExit);
         QCOMPARE(program.exitCode(), 0);
+    }
+
+    // Starts the program converting automatically with the song preview on, the answer naming
+    // `cover` as the artwork; returns once the program watches the clipboard.
+    void startWithCover(const QString& folder, const QString& cover) {
+        prepareHome(folder);
+        writeFile(folder + QStringLiteral("/.config/Ondari/Ondari.conf"),
+                  "[General]\nconversionMode=automatic\ntargetService=appleMusic\nsourceService=spotify\n"
+                  "hasMigratedServiceSettings=true\nshowURLPreview=true\nhasSeenMenuBarTooltip=true\n");
+        server.setAnswer(spotifyLink, FakeSongLinkServer::Answer::withStatus(200, answerWithCover(cover)));
+        start(folder);
+        QTRY_VERIFY_WITH_TIMEOUT(logCount(folder, QStringLiteral("Timer added to main run loop")) == 1,
+                                 10000);
+    }
+
+    bool coverRequested(qsizetype after) const {
+        const QList<FakeSongLinkServer::Request> requests = server.requests();
+        for (qsizetype i = after; i < requests.size(); ++i) {
+            if (requests.at(i).target == "/cover") {
+                return true;
+            }
+        }
+        return false;
     }
 
 private slots:
@@ -884,6 +1038,76 @@ private slots:
             };
             QTRY_VERIFY_WITH_TIMEOUT(amber(grabScreen(*icon)) >= 20, 5000);
         }
+    }
+
+    // Covers built to cost: text chunks that inflate to 300 MB, thousands of progressive scans.
+    // The link converts, the memory stays near its caps, decoding spends little, and Quit right
+    // after such a cover arrived ends the program at once.
+    void hostileCoversCostLittle_data() {
+        QTest::addColumn<QByteArray>("cover");
+        QTest::addColumn<bool>("quit");
+        QTest::newRow("PNG text-chunk bomb") << pngTextBomb() << false;
+        QTest::newRow("JPEG scan bomb") << jpegScanBomb(3000) << false;
+        QTest::newRow("Quit after the scan bomb") << jpegScanBomb(3000) << true;
+    }
+
+    void hostileCoversCostLittle() {
+        QFETCH(QByteArray, cover);
+        QFETCH(bool, quit);
+        server.setDefaultAnswer(FakeSongLinkServer::Answer::withStatus(200, cover));
+        const auto restore = qScopeGuard([this] {
+            server.setAnswer(spotifyLink, FakeSongLinkServer::Answer::recorded(recording));
+            server.setDefaultAnswer(FakeSongLinkServer::Answer::withStatus(404));
+        });
+        const QString folder = newHome(QStringLiteral("program-covers"));
+        startWithCover(folder, QStringLiteral("http://127.0.0.1:%1/cover").arg(server.port()));
+        std::optional<QRect> icon;
+        QTRY_VERIFY_WITH_TIMEOUT((icon = windowWhere(isTrayIcon)).has_value(), 10000);
+        const qint64 pid = program.processId();
+        const qint64 peakBefore = peakResidentKiB(pid);
+        const qsizetype requestsBefore = server.requests().size();
+        copy(spotifyLink);
+        QVERIFY(clipboardBecomes(convertedLink(), 10000));
+        QTRY_VERIFY_WITH_TIMEOUT(coverRequested(requestsBefore), 5000);
+
+        if (quit) {
+            const QSet<QString> shown = shownNow();
+            click(icon->center());
+            std::optional<QRect> menu;
+            QTRY_VERIFY_WITH_TIMEOUT((menu = windowWhere(isMenu, shown)).has_value(), 5000);
+            click(QPoint(menu->center().x(), menu->bottom() - 12));
+            QTRY_COMPARE_WITH_TIMEOUT(program.state(), QProcess::NotRunning, 5000);
+            QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(program.exitCode(), 0);
+            return;
+        }
+        // Long enough for a decode without bounds to have spent seconds.
+        QTest::qWait(3000);
+        const qint64 decodingMs = pooledThreadsCpuMs(pid);
+        const qint64 peakKiB = peakResidentKiB(pid);
+        qInfo("decoding %lld ms of CPU, peak %lld KiB (%lld before)", decodingMs, peakKiB, peakBefore);
+        QVERIFY2(decodingMs < 1000, qPrintable(QString::number(decodingMs)));
+        QVERIFY2(peakKiB - peakBefore < 200 * 1024, qPrintable(QString::number(peakKiB - peakBefore)));
+        QCOMPARE(program.state(), QProcess::Running);
+    }
+
+    // Artwork over plain HTTP from another host is never asked for, even on this machine.
+    void plainHttpCoverElsewhereIsNeverRequested() {
+        const std::optional<QHostAddress> own = FakeSongLinkServer::ownOutsideAddress();
+        if (!own) {
+            QSKIP("this machine has no address besides loopback");
+        }
+        QTcpServer outside;
+        QVERIFY(outside.listen(*own));
+        const auto restore = qScopeGuard(
+            [this] { server.setAnswer(spotifyLink, FakeSongLinkServer::Answer::recorded(recording)); });
+        const QString folder = newHome(QStringLiteral("program-http-cover"));
+        startWithCover(folder,
+                       QStringLiteral("http://%1:%2/cover").arg(own->toString()).arg(outside.serverPort()));
+        copy(spotifyLink);
+        QVERIFY(clipboardBecomes(convertedLink(), 10000));
+        QTest::qWait(1000);
+        QVERIFY(!outside.hasPendingConnections());
     }
 
     // The onboarding on a small screen: each picker's list opens on screen, clear of its picker

@@ -5,6 +5,9 @@
 
 #include <QFile>
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSslError>
+#include <QTcpServer>
 #include <QTemporaryDir>
 
 #include <QCoroTask>
@@ -66,6 +69,25 @@ struct Rig {
     FakeSongLinkServer server;
     QNetworkAccessManager network;
     SongLinkService service;
+};
+
+// The service over TLS, accepting the test certificate and no other.
+struct TlsRig {
+    TlsRig() {
+        QObject::connect(&network, &QNetworkAccessManager::sslErrors, &network,
+                         [](QNetworkReply* reply, const QList<QSslError>& errors) {
+                             for (const QSslError& error : errors) {
+                                 if (error.certificate() != FakeSongLinkServer::tlsCertificate()) {
+                                     return;
+                                 }
+                             }
+                             reply->ignoreSslErrors(errors);
+                         });
+    }
+    FakeSongLinkServer server;
+    const bool tls = server.useTls();
+    QNetworkAccessManager network;
+    SongLinkService service{&network, server.baseURL(), 1s};
 };
 
 // Answer bodies are written with ' for " to keep them readable.
@@ -346,6 +368,65 @@ private slots:
         QCOMPARE(errorOf(outcome), QStringLiteral("networkError"));
         QVERIFY(clock.elapsed() < 2000);
         QCOMPARE(TestEnvironment::debugLogMessages().size(), 1);
+    }
+
+    // An answer without end over TLS, in its head or its body, is dropped at the deadline or the
+    // cap, its connection with it: nothing more is read, and the next request is answered.
+    void endlessAnswersOverTlsEnd_data() {
+        QTest::addColumn<Answer>("answer");
+        QTest::newRow("one endless header line")
+            << Answer::endlessRaw("HTTP/1.1 200 OK\r\nX-Padding: ", QByteArray(64 * 1024, 'a'));
+        QByteArray lines;
+        while (lines.size() < 64 * 1024) {
+            lines += "X-Padding: aaaaaaaaaaaaaaaa\r\n";
+        }
+        QTest::newRow("header lines without end") << Answer::endlessRaw("HTTP/1.1 200 OK\r\n", lines);
+        QTest::newRow("body without end") << Answer::endless(200, "{\"pageUrl\":\"" + QByteArray(4096, 'x'));
+    }
+
+    void endlessAnswersOverTlsEnd() {
+        QFETCH(Answer, answer);
+        TlsRig rig;
+        QVERIFY(rig.tls);
+        rig.server.enqueue(answer);
+        rig.server.setDefaultAnswer(Answer::recorded(QStringLiteral("spotify-feel-good-inc-de.json")));
+        QElapsedTimer clock;
+        clock.start();
+        const auto failed = run(rig.service.getUniversalLink(feelGood));
+        QCOMPARE(errorOf(failed), QStringLiteral("networkError"));
+        QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(rig.server.endlessBytesSent() > 0);
+        const auto answered = run(rig.service.getUniversalLink(feelGood));
+        QVERIFY2(answered.value, qPrintable(errorOf(answered)));
+        QCOMPARE(rig.server.requests().size(), 2);
+        const qint64 sent = rig.server.endlessBytesSent();
+        QTest::qWait(300);
+        QCOMPARE(rig.server.endlessBytesSent(), sent);
+    }
+
+    // Plain HTTP reaches only this machine's loopback, however the address comes: as the service's
+    // own, or as a redirect.
+    void plainHttpOnlyOnLoopback() {
+        const std::optional<QHostAddress> own = FakeSongLinkServer::ownOutsideAddress();
+        if (!own) {
+            QSKIP("this machine has no address besides loopback");
+        }
+        QTcpServer outside;
+        QVERIFY(outside.listen(*own));
+        const QString elsewhere =
+            QStringLiteral("http://%1:%2/v1-alpha.1/links").arg(own->toString()).arg(outside.serverPort());
+
+        QNetworkAccessManager network;
+        SongLinkService direct(&network, elsewhere, 1s);
+        QCOMPARE(errorOf(run(direct.getUniversalLink(feelGood))), QStringLiteral("networkError"));
+        QVERIFY(!outside.hasPendingConnections());
+
+        Rig rig(1s);
+        rig.server.enqueue(Answer::withStatus(302).withHeader("Location", elsewhere.toUtf8()));
+        QCOMPARE(errorOf(run(rig.service.getUniversalLink(feelGood))), QStringLiteral("networkError"));
+        QCOMPARE(rig.server.requests().size(), 1);
+        QTest::qWait(100);
+        QVERIFY(!outside.hasPendingConnections());
     }
 
     void recordedAnswers_data() {

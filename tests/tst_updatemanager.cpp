@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QSignalSpy>
+#include <QTcpServer>
 
 using namespace std::chrono_literals;
 using Answer = FakeSongLinkServer::Answer;
@@ -189,6 +190,10 @@ private slots:
                              "length=\"1\"/></item>"))
             << QStringList{QStringLiteral("offer 1.5 beta over 1.4.2")}
             << QUrl(QStringLiteral("https://ondari.example/O.AppImage"));
+        QTest::newRow("plain HTTP page elsewhere gives way to the enclosure")
+            << Answer::withStatus(200, feed(item("1.5", {}, "http://ondari.example/1.5")))
+            << QStringList{QStringLiteral("offer 1.5 over 1.4.2")}
+            << QUrl(QStringLiteral("https://ondari.example/Ondari-1.5.AppImage"));
         QTest::newRow("release for another system is skipped")
             << Answer::withStatus(
                    200, feed("<item><enclosure url=\"https://ondari.example/O.dmg\" sparkle:os=\"macos\" "
@@ -388,6 +393,26 @@ private slots:
         QVERIFY2(took >= earliestMs && took <= latestMs, qPrintable(QString::number(took)));
         QTRY_VERIFY(manager->canCheckForUpdates());
         qInfo("%s", qPrintable(presenter->lastError));
+    }
+
+    // A feed over plain HTTP from another host is never fetched: the check fails.
+    void plainHttpFeedElsewhereIsRefused() {
+        const std::optional<QHostAddress> own = FakeSongLinkServer::ownOutsideAddress();
+        if (!own) {
+            QSKIP("this machine has no address besides loopback");
+        }
+        QTcpServer outside;
+        QVERIFY(outside.listen(*own));
+        Updater::Config c = config();
+        c.feedUrl =
+            QUrl(QStringLiteral("http://%1:%2/appcast.xml").arg(own->toString()).arg(outside.serverPort()));
+        QTest::ignoreMessage(QtWarningMsg, "Update feed refused: plain HTTP is used only with this machine");
+        auto manager = makeManager(c);
+        QTRY_VERIFY(manager->canCheckForUpdates());
+        manager->checkForUpdates();
+        QTRY_COMPARE(presenter->shown, QStringList{QStringLiteral("failed")});
+        QTest::qWait(100);
+        QVERIFY(!outside.hasPendingConnections());
     }
 
     // Only the first thousand items are read, so even a feed at its cap is parsed at once.

@@ -2,6 +2,12 @@
 
 #include <QFile>
 #include <QHostAddress>
+#include <QNetworkInterface>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -15,6 +21,11 @@ constexpr qsizetype maxHeaderBytes = 64 * 1024;
 QString& recordedDirOverride() {
     static QString dir;
     return dir;
+}
+
+QString tlsDir() {
+    return qEnvironmentVariable("ONDARI_TESTDATA_DIR", QStringLiteral(ONDARI_TESTDATA_DIR)) +
+           QStringLiteral("/tls");
 }
 
 QByteArray reasonPhrase(int status) {
@@ -197,7 +208,44 @@ quint16 FakeSongLinkServer::port() const {
 }
 
 QString FakeSongLinkServer::baseURL() const {
-    return QStringLiteral("http://127.0.0.1:%1/v1-alpha.1/links").arg(port());
+    return QStringLiteral("%1://127.0.0.1:%2/v1-alpha.1/links")
+        .arg(m_tls ? QStringLiteral("https") : QStringLiteral("http"))
+        .arg(port());
+}
+
+QSslCertificate FakeSongLinkServer::tlsCertificate() {
+    const QList<QSslCertificate> certificates =
+        QSslCertificate::fromPath(tlsDir() + QStringLiteral("/localhost.crt"), QSsl::Pem);
+    return certificates.isEmpty() ? QSslCertificate() : certificates.first();
+}
+
+std::optional<QHostAddress> FakeSongLinkServer::ownOutsideAddress() {
+    for (const QHostAddress& address : QNetworkInterface::allAddresses()) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback() &&
+            !address.isLinkLocal()) {
+            return address;
+        }
+    }
+    return std::nullopt;
+}
+
+bool FakeSongLinkServer::useTls() {
+    QFile keyFile(tlsDir() + QStringLiteral("/localhost.key"));
+    if (!QSslSocket::supportsSsl() || !keyFile.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setLocalCertificate(tlsCertificate());
+    configuration.setPrivateKey(QSslKey(keyFile.readAll(), QSsl::Ec));
+    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+    auto* server = new QSslServer(this);
+    server->setSslConfiguration(configuration);
+    // Handed out once the handshake is done.
+    connect(server, &QTcpServer::pendingConnectionAvailable, this, &FakeSongLinkServer::accept);
+    delete m_server;
+    m_server = server;
+    m_tls = true;
+    return listen();
 }
 
 void FakeSongLinkServer::setDefaultAnswer(Answer answer) {
@@ -371,13 +419,18 @@ void FakeSongLinkServer::sendEndless(QTcpSocket* socket, const Answer& answer) {
     while (block.size() < 1024 * 1024) {
         block += unit;
     }
-    const auto topUp = [this, socket, block] {
+    // Over TLS the bytes wait, encrypted, in a buffer of their own.
+    auto* tls = qobject_cast<QSslSocket*>(socket);
+    const auto topUp = [this, socket, tls, block] {
         while (socket->state() == QAbstractSocket::ConnectedState &&
-               socket->bytesToWrite() < 2 * block.size()) {
+               socket->bytesToWrite() + (tls ? tls->encryptedBytesToWrite() : 0) < 2 * block.size()) {
             socket->write(block);
             m_endlessBytesSent += block.size();
         }
     };
     connect(socket, &QTcpSocket::bytesWritten, socket, topUp);
+    if (tls) {
+        connect(tls, &QSslSocket::encryptedBytesWritten, socket, topUp);
+    }
     topUp();
 }

@@ -12,6 +12,8 @@
 #include <optional>
 #include <utility>
 
+class QHostAddress;
+class QSslCertificate;
 class QTcpServer;
 class QTcpSocket;
 
@@ -90,8 +92,15 @@ public:
     bool listen(quint16 port = 0);
     bool isListening() const;
     quint16 port() const;
-    // http://127.0.0.1:<port>/v1-alpha.1/links
+    // http://127.0.0.1:<port>/v1-alpha.1/links, https:// after useTls().
     QString baseURL() const;
+    // Listens again, on a new port, answering over TLS with the certificate under tls/ in the
+    // test data; a client must accept it (tlsCertificate()).
+    bool useTls();
+    static QSslCertificate tlsCertificate();
+    // An IPv4 address of this machine other than loopback, for what must never be reached over
+    // plain HTTP; none on a machine without one.
+    static std::optional<QHostAddress> ownOutsideAddress();
 
     void setDefaultAnswer(Answer answer);
     void setAnswer(const QString& link, Answer answer);
@@ -131,4 +140,5 @@ private:
     QQueue<Answer> m_queue;
     QList<Request> m_requests;
     qint64 m_endlessBytesSent = 0;
+    bool m_tls = false;
 };
