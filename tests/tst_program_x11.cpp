@@ -429,6 +429,24 @@ class ProgramTest : public QObject {
         return folder;
     }
 
+    // Default mode, previews off, prompts that stay up for `toastTimeout` seconds.
+    static void writeDefaultModeSettings(const QString& folder, int toastTimeout) {
+        writeFile(folder + QStringLiteral("/.config/Ondari/Ondari.conf"),
+                  "[General]\nconversionMode=default\ntargetService=appleMusic\nsourceService=spotify\n"
+                  "hasMigratedServiceSettings=true\nshowURLPreview=false\nhasSeenMenuBarTooltip=true\n"
+                  "toastTimeout=" +
+                      QByteArray::number(toastTimeout) + "\n");
+    }
+
+    // Starts the program in a prepared new home; true once it watches the clipboard.
+    [[nodiscard]] bool startWatching(const QString& name, QString& folder) {
+        folder = newHome(name);
+        prepareHome(folder);
+        start(folder);
+        return QTest::qWaitFor(
+            [&] { return logCount(folder, QStringLiteral("Timer added to main run loop")) == 1; }, 10000);
+    }
+
     static int logCount(const QString& folder, const QString& message) {
         return int(TestEnvironment::debugLogMessagesIn(folder).count(message));
     }
@@ -631,11 +649,8 @@ private slots:
     // it converts is converted all the same.
     void linkCopiedTwiceConverts() {
         server.setAnswer(spotifyLink, FakeSongLinkServer::Answer::recorded(recording).after(1500ms));
-        const QString folder = newHome(QStringLiteral("program-twice"));
-        prepareHome(folder);
-        start(folder);
-        QTRY_VERIFY_WITH_TIMEOUT(logCount(folder, QStringLiteral("Timer added to main run loop")) == 1,
-                                 10000);
+        QString folder;
+        QVERIFY(startWatching(QStringLiteral("program-twice"), folder));
         const qsizetype requestsBefore = server.requests().size();
         copy(spotifyLink);
         QTRY_VERIFY_WITH_TIMEOUT(
@@ -695,10 +710,7 @@ private slots:
         const QString folder = newHome(QStringLiteral("program-shortcut"));
         prepareHome(folder);
         const QString config = folder + QStringLiteral("/.config/Ondari/Ondari.conf");
-        writeFile(config,
-                  "[General]\nconversionMode=default\ntargetService=appleMusic\nsourceService=spotify\n"
-                  "hasMigratedServiceSettings=true\nshowURLPreview=false\nhasSeenMenuBarTooltip=true\n"
-                  "toastTimeout=60\n");
+        writeDefaultModeSettings(folder, 60);
         start(folder);
         std::optional<QRect> icon;
         QTRY_VERIFY_WITH_TIMEOUT((icon = windowWhere(isTrayIcon)).has_value(), 10000);
@@ -732,10 +744,7 @@ private slots:
         server.setAnswer(spotifyLink, FakeSongLinkServer::Answer::recorded(recording).after(1500ms));
         const QString folder = newHome(QStringLiteral("program-shortcut-newer"));
         prepareHome(folder);
-        writeFile(folder + QStringLiteral("/.config/Ondari/Ondari.conf"),
-                  "[General]\nconversionMode=default\ntargetService=appleMusic\nsourceService=spotify\n"
-                  "hasMigratedServiceSettings=true\nshowURLPreview=false\nhasSeenMenuBarTooltip=true\n"
-                  "toastTimeout=60\n");
+        writeDefaultModeSettings(folder, 60);
         start(folder);
         QTRY_VERIFY_WITH_TIMEOUT(logCount(folder, QStringLiteral("Timer added to main run loop")) == 1,
                                  10000);
@@ -762,11 +771,8 @@ private slots:
     // in step) both leave while the link converts: the result goes into the empty clipboard.
     void resultLandsInAClipboardLeftEmpty() {
         server.setAnswer(spotifyLink, FakeSongLinkServer::Answer::recorded(recording).after(2500ms));
-        const QString folder = newHome(QStringLiteral("program-emptied"));
-        prepareHome(folder);
-        start(folder);
-        QTRY_VERIFY_WITH_TIMEOUT(logCount(folder, QStringLiteral("Timer added to main run loop")) == 1,
-                                 10000);
+        QString folder;
+        QVERIFY(startWatching(QStringLiteral("program-emptied"), folder));
         const std::unique_ptr<QProcess> first = keptCopy(spotifyLink);
         QTRY_VERIFY_WITH_TIMEOUT(
             logCount(folder,
@@ -788,10 +794,7 @@ private slots:
         }
         const QString folder = newHome(QStringLiteral("program-manager-prompt"));
         prepareHome(folder);
-        writeFile(folder + QStringLiteral("/.config/Ondari/Ondari.conf"),
-                  "[General]\nconversionMode=default\ntargetService=appleMusic\nsourceService=spotify\n"
-                  "hasMigratedServiceSettings=true\nshowURLPreview=false\nhasSeenMenuBarTooltip=true\n"
-                  "toastTimeout=1\n");
+        writeDefaultModeSettings(folder, 1);
         QProcess manager;
         startClipboardManager(manager, folder);
         if (manager.state() != QProcess::Running) {
