@@ -1,5 +1,6 @@
 // Reading of an update feed from any bytes: the feed comes from a server we do not control.
 #include "Appcast.h"
+#include "TransportRule.h"
 
 #include <QByteArray>
 
@@ -11,10 +12,6 @@ namespace {
 // Feed texts are cut to 500 characters; a character takes a few UTF-16 units at most, barring
 // long runs of combining marks.
 constexpr qsizetype maxTextUnits = 500 * 8 + 64;
-
-bool isWeb(const QUrl& url) {
-    return url.scheme() == QLatin1String("https") || url.scheme() == QLatin1String("http");
-}
 
 } // namespace
 
@@ -32,8 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             item.version.size() > maxTextUnits || item.displayVersion.size() > maxTextUnits) {
             __builtin_trap();
         }
-        // Only a web page is ever offered for download.
-        if (!item.downloadPage.isEmpty() && !isWeb(item.downloadPage)) {
+        // Only a web page the program may talk to is ever offered for download.
+        if (!item.downloadPage.isEmpty() && !TransportRule::allows(item.downloadPage)) {
             __builtin_trap();
         }
     }

@@ -13,12 +13,12 @@ testdata="${ONDARI_TESTDATA_DIR:-tests/data}"
 scripts/install-deps.sh test
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-14 \
     -DONDARI_FUZZ=ON -DONDARI_WERROR=ON -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build_dir" -j"$(nproc)" --target fuzz_musicurlparser fuzz_songlinkresponse fuzz_appcast
+cmake --build "$build_dir" -j"$(nproc)" --target fuzz_musicurlparser fuzz_songlinkresponse fuzz_appcast fuzz_artwork
 
 # Seeds from the test data: every copied text of the link table, every recorded answer.
 seeds="$build_dir/fuzz-seeds"
 rm -rf "$seeds"
-mkdir -p "$seeds/fuzz_musicurlparser" "$seeds/fuzz_songlinkresponse" "$seeds/fuzz_appcast"
+mkdir -p "$seeds/fuzz_musicurlparser" "$seeds/fuzz_songlinkresponse" "$seeds/fuzz_appcast" "$seeds/fuzz_artwork"
 tail -n +2 "$testdata/track-links.tsv" | cut -f1 | awk -v dir="$seeds/fuzz_musicurlparser" \
     '{ printf "%s", $0 > (dir "/row-" NR); close(dir "/row-" NR) }'
 cp "$testdata/track-links.tsv" "$seeds/fuzz_musicurlparser/whole-table"
@@ -42,3 +42,5 @@ run() {
 run fuzz_musicurlparser 8192
 run fuzz_songlinkresponse 65536
 run fuzz_appcast 65536
+# Covers: small ones carry every structure the checks walk.
+run fuzz_artwork 16384
