@@ -23,6 +23,9 @@ public:
     static constexpr qsizetype maxReadBytes = 64 * 1024;
     // A read that gets no answer within this time gives no text.
     static constexpr int readTimeoutMs = 5000;
+    // A new owner this soon after the last one left keeps that copy alive: clipboard managers
+    // take over within moments of the program quitting, a user copies again later.
+    static constexpr int keeperDelayMs = 3000;
 
     explicit Pasteboard(QObject* parent = nullptr);
     ~Pasteboard() override;

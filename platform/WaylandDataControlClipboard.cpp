@@ -42,9 +42,7 @@ constexpr auto setupTimeout = std::chrono::milliseconds(1000);
 // A reader that takes our text this slowly has given up on it.
 constexpr auto sendTimeout = std::chrono::milliseconds(Pasteboard::readTimeoutMs);
 constexpr qsizetype hintMaxBytes = 64;
-// A new selection this soon after the last one went keeps that copy alive: clipboard managers
-// take over within moments of the program quitting, a user copies again later.
-constexpr auto keeperDelay = std::chrono::milliseconds(3000);
+constexpr auto keeperDelay = std::chrono::milliseconds(Pasteboard::keeperDelayMs);
 
 const char* const passwordHintType = "x-kde-passwordManagerHint";
 // The UTF-8 text types, in the order asked for.

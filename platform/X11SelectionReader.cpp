@@ -93,9 +93,7 @@ constexpr uint32_t selectionNoticeMask = XCB_XFIXES_SELECTION_EVENT_MASK_SET_SEL
                                          XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_WINDOW_DESTROY |
                                          XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_CLIENT_CLOSE;
 
-// A new owner this soon after the last one left keeps that copy alive: clipboard managers
-// take over within moments of the program quitting, a user copies again later.
-constexpr uint32_t keeperDelayMs = 3000;
+constexpr uint32_t keeperDelayMs = Pasteboard::keeperDelayMs;
 
 } // namespace
 
