@@ -1096,17 +1096,14 @@ private slots:
 
     // Artwork over plain HTTP from another host is never asked for, even on this machine.
     void plainHttpCoverElsewhereIsNeverRequested() {
-        const std::optional<QHostAddress> own = FakeSongLinkServer::ownOutsideAddress();
-        if (!own) {
+        OutsideListener outside;
+        if (!outside.isListening()) {
             QSKIP("this machine has no address besides loopback");
         }
-        QTcpServer outside;
-        QVERIFY(outside.listen(*own));
         const auto restore = qScopeGuard(
             [this] { server.setAnswer(spotifyLink, FakeSongLinkServer::Answer::recorded(recording)); });
         const QString folder = newHome(QStringLiteral("program-http-cover"));
-        startWithCover(folder,
-                       QStringLiteral("http://%1:%2/cover").arg(own->toString()).arg(outside.serverPort()));
+        startWithCover(folder, outside.url(QStringLiteral("/cover")));
         copy(spotifyLink);
         QVERIFY(clipboardBecomes(convertedLink(), 10000));
         QTest::qWait(1000);

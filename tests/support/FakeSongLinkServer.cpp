@@ -229,6 +229,16 @@ std::optional<QHostAddress> FakeSongLinkServer::ownOutsideAddress() {
     return std::nullopt;
 }
 
+OutsideListener::OutsideListener() {
+    if (const std::optional<QHostAddress> own = FakeSongLinkServer::ownOutsideAddress()) {
+        listen(*own);
+    }
+}
+
+QString OutsideListener::url(const QString& path) const {
+    return QStringLiteral("http://%1:%2%3").arg(serverAddress().toString()).arg(serverPort()).arg(path);
+}
+
 bool FakeSongLinkServer::useTls() {
     QFile keyFile(tlsDir() + QStringLiteral("/localhost.key"));
     if (!QSslSocket::supportsSsl() || !keyFile.open(QIODevice::ReadOnly)) {

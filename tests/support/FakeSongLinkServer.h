@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QQueue>
 #include <QString>
+#include <QTcpServer>
 
 #include <chrono>
 #include <optional>
@@ -14,7 +15,6 @@
 
 class QHostAddress;
 class QSslCertificate;
-class QTcpServer;
 class QTcpSocket;
 
 // A stand-in for the link-conversion web service: a minimal HTTP/1.1 server on 127.0.0.1 that
@@ -141,4 +141,13 @@ private:
     QList<Request> m_requests;
     qint64 m_endlessBytesSent = 0;
     bool m_tls = false;
+};
+
+// Listens on ownOutsideAddress(), where a plain-HTTP address elsewhere points: nothing may ever
+// connect. Not listening on a machine without such an address.
+class OutsideListener : public QTcpServer {
+public:
+    OutsideListener();
+    // http://<address>:<port><path>
+    QString url(const QString& path) const;
 };
