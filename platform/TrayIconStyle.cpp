@@ -52,18 +52,6 @@ struct TrayIconStyle::Watch {
     bool usable() const { return connection && !xcb_connection_has_error(connection); }
 };
 
-namespace {
-
-xcb_atom_t internAtom(xcb_connection_t* connection, const QByteArray& name) {
-    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
-        connection, xcb_intern_atom(connection, 0, uint16_t(name.size()), name.constData()), nullptr);
-    const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
-    std::free(reply);
-    return atom;
-}
-
-} // namespace
-
 TrayIconStyle::TrayIconStyle(ColorScheme& colorScheme, QObject* parent)
     : QObject(parent), m_colorScheme(colorScheme) {
     connect(&m_colorScheme, &ColorScheme::changed, this, &TrayIconStyle::changed);
@@ -77,9 +65,10 @@ TrayIconStyle::TrayIconStyle(ColorScheme& colorScheme, QObject* parent)
         return;
     }
     xcb_connection_t* connection = watch->connection;
-    m_selectionAtom = internAtom(connection, "_NET_SYSTEM_TRAY_S" + QByteArray::number(screen));
-    m_colorsAtom = internAtom(connection, "_NET_SYSTEM_TRAY_COLORS");
-    m_managerAtom = internAtom(connection, "MANAGER");
+    m_selectionAtom =
+        X11Display::atom(connection, ("_NET_SYSTEM_TRAY_S" + QByteArray::number(screen)).constData());
+    m_colorsAtom = X11Display::atom(connection, "_NET_SYSTEM_TRAY_COLORS");
+    m_managerAtom = X11Display::atom(connection, "MANAGER");
     // A new tray announces itself to the root window's structure listeners.
     const uint32_t rootMask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
     xcb_change_window_attributes(connection, X11Display::rootWindow(connection), XCB_CW_EVENT_MASK,
