@@ -56,7 +56,7 @@ class EndToEndTest : public QObject {
                     {QStringLiteral("-o"), QStringLiteral("-selection"), QStringLiteral("clipboard")});
         QElapsedTimer waited;
         waited.start();
-        while (xclip.state() != QProcess::NotRunning && waited.elapsed() < 5000) {
+        while (xclip.state() != QProcess::NotRunning && waited.elapsed() < 20000) {
             QTest::qWait(5);
         }
         return QString::fromUtf8(xclip.readAllStandardOutput());

@@ -156,7 +156,7 @@ class FaultsApiTest : public QObject {
     void expectSecondConvertedAfterwards(int firstSends) {
         QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("success"), 5000);
         QCOMPARE(OtherProgram::paste(), convertedLink(secondId));
-        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("hidden"), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("hidden"), 10000);
         QTest::qWait(600); // more than a poll interval: the program's own write is not taken up
         QStringList expected;
         for (int i = 0; i < firstSends; ++i) {
@@ -274,7 +274,7 @@ private slots:
         road->server.setAnswer(first(),
                                Answer::withStatus(200, R"({"linksByPlatform": {")" + key + R"(": 1}})"));
         QVERIFY(copy(first()));
-        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("prompt"), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("prompt"), 10000);
         QTRY_COMPARE_WITH_TIMEOUT(road->queue->isLoadingMetadata(), false, 5000);
         road->queue->confirmConversion();
         QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("error: Invalid response | -"), 5000);
@@ -491,7 +491,7 @@ private slots:
         MemoryMeter memory;
         memory.start();
         QVERIFY(copy(first()));
-        QTRY_VERIFY_WITH_TIMEOUT(road->queue->sourceMetadata().has_value(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(road->queue->sourceMetadata().has_value(), 10000);
         QElapsedTimer loading;
         loading.start();
         QTRY_COMPARE_WITH_TIMEOUT(road->toast->contentView()->songRow()->cover(),
@@ -525,7 +525,7 @@ private slots:
         StallMeter stalls;
         stalls.start();
         QVERIFY(copy(first()));
-        QTRY_VERIFY_WITH_TIMEOUT(road->queue->sourceMetadata().has_value(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(road->queue->sourceMetadata().has_value(), 10000);
         QTest::qWait(200);
         stalls.stop();
         QCOMPARE(road->toast->contentView()->songRow()->cover(), SongPreviewView::Cover::placeholder);
@@ -664,10 +664,10 @@ private slots:
         road->server.setAnswer(first(),
                                Answer::withStatus(200, syntheticAnswer(firstId)).trickled(50ms, 400));
         QVERIFY(copy(first()));
-        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("loading"), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("loading"), 10000);
         QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("success"), 5000);
         QCOMPARE(OtherProgram::paste(), convertedLink(firstId));
-        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("hidden"), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("hidden"), 10000);
         QCOMPARE(linksSent(), QStringList{first()});
     }
 

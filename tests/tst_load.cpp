@@ -136,7 +136,7 @@ private slots:
 
         QVERIFY(copyAll());
         QTRY_VERIFY_WITH_TIMEOUT(!road->queue->currentRequest() && !road->queue->hasQueuedRequests(), 30000);
-        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("hidden"), 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("hidden"), 10000);
 
         const QStringList seen = seenLinks();
         QVERIFY(seen.size() >= 15);
@@ -170,7 +170,7 @@ private slots:
 
         QVERIFY(copyAll());
         QTRY_VERIFY_WITH_TIMEOUT(!road->queue->currentRequest() && !road->queue->hasQueuedRequests(), 30000);
-        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("hidden"), 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("hidden"), 10000);
         QTest::qWait(700); // a poll more: the program's last write is not taken up as a copy
 
         const QStringList seen = seenLinks();

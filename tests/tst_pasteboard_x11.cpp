@@ -174,7 +174,7 @@ private slots:
         QProcess reader;
         reader.start(QStringLiteral("xclip"),
                      {QStringLiteral("-o"), QStringLiteral("-selection"), QStringLiteral("clipboard")});
-        QTRY_COMPARE_WITH_TIMEOUT(reader.state(), QProcess::NotRunning, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(reader.state(), QProcess::NotRunning, 10000);
         QCOMPARE(reader.exitCode(), 0);
         QCOMPARE(QString::fromUtf8(reader.readAllStandardOutput()), written);
         QCOMPARE(read(pasteboard), text(written));
@@ -320,7 +320,7 @@ private slots:
 
         // xclip counts the text transfer (not TARGETS) and exits once it has served it to the
         // end: a refused INCR transfer does not leave it stuck (and so deaf to everyone else).
-        QTRY_COMPARE_WITH_TIMEOUT(owner->state(), QProcess::NotRunning, 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(owner->state(), QProcess::NotRunning, 10000);
         QCOMPARE(owner->exitStatus(), QProcess::NormalExit);
         QCOMPARE(owner->exitCode(), 0);
     }
