@@ -472,8 +472,10 @@ private slots:
         QTest::addColumn<bool>("streamed");
         const QByteArray png("\x89PNG\r\n\x1a\n", 8);
         QTest::newRow("without end") << Answer::endless(200, png + QByteArray(4096, '\0')) << true;
+        // The body stops after its first bytes: waiting for more instead of refusing at the
+        // announced length would run into the deadline, however fast the machine reads.
         QTest::newRow("announced too large")
-            << Answer::endless(200, png).withHeader("Content-Length", "104857600") << false;
+            << Answer::stalled(200, png).withHeader("Content-Length", "104857600") << false;
     }
 
     void oversizedArtworkGivesThePlaceholder() {
@@ -497,8 +499,9 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(road->toast->contentView()->songRow()->cover(),
                                   SongPreviewView::Cover::placeholder, 5000);
         memory.stop();
-        // Dropped at the cap, not at the deadline.
-        QVERIFY2(loading.elapsed() < 5000, qPrintable(QString::number(loading.elapsed())));
+        // Dropped at the cap or at the announced length, long before the deadline.
+        QVERIFY2(loading.elapsed() < SongPreviewView::coverTimeout.count() / 2,
+                 qPrintable(QString::number(loading.elapsed())));
         QCOMPARE(road->server.requests().last().target, QByteArray("/cover.png"));
         QCOMPARE(road->server.endlessBytesSent() >= SongPreviewView::maxCoverBytes, streamed);
         qInfo("idle %lld KiB, peak %lld KiB", idle, memory.peakKiB());
