@@ -383,6 +383,9 @@ QProcessEnvironment environmentFor(const QString& home, const QString& apiBaseUR
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
     env.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/.local/share"));
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home + QStringLiteral("/runtime"));
+    // Each home its own one-copy lock (found by user id, under <root>/tmp here).
+    QDir().mkpath(home + QStringLiteral("/tmp"));
+    env.insert(QStringLiteral("ONDARI_INSTANCE_ROOT"), home);
     env.insert(QStringLiteral("ONDARI_API_BASE_URL"), apiBaseURL);
     env.remove(QStringLiteral("QT_QPA_PLATFORM"));
     return env;
