@@ -648,6 +648,33 @@ private slots:
         QVERIFY(log.readAll().contains("Automatic mode: enqueuing URL for auto-conversion to Apple Music"));
     }
 
+    // Out of file descriptors for eventfd(), the key observation cannot start: it stays off and
+    // says so once, and "Quit" still ends the program, with no recording thread to wait for.
+    void quitsWhenKeyObservationCannotStart() {
+        program.setProcessEnvironment(environmentFor(home, server.baseURL()));
+        program.setProcessChannelMode(QProcess::SeparateChannels);
+        program.start(QStringLiteral(WITHOUT_EVENTFD), {QStringLiteral(ONDARI_PROGRAM)});
+        QVERIFY(program.waitForStarted());
+        std::optional<QRect> icon;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            program.state() == QProcess::NotRunning || (icon = windowWhere(isTrayIcon)).has_value(), 10000);
+        if (program.state() == QProcess::NotRunning && program.exitCode() == 77) {
+            QSKIP("no seccomp filter can be installed here");
+        }
+        QVERIFY(icon);
+        const QSet<QString> shown = shownNow();
+        click(icon->center());
+        std::optional<QRect> menu;
+        QTRY_VERIFY_WITH_TIMEOUT((menu = windowWhere(isMenu, shown)).has_value(), 5000);
+        click(QPoint(menu->center().x(), menu->bottom() - 12));
+        QTRY_COMPARE_WITH_TIMEOUT(program.state(), QProcess::NotRunning, 10000);
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+        const QByteArray errors = program.readAllStandardError();
+        QCOMPARE(errors.count("Key observation: cannot start"), 1);
+        QVERIFY2(!errors.contains("Key observation: no X display"), errors.constData());
+    }
+
     // The answer takes 1.5 s, as the service's often does. The link copied a second time while
     // it converts is converted all the same.
     void linkCopiedTwiceConverts() {
