@@ -32,6 +32,9 @@ void prepare() {
     qputenv("HOME", QFile::encodeName(home()));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome()));
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(rootPath() + QStringLiteral("/runtime")));
+    // The one-copy lock is found by user id: it stays in here, away from a running Ondari.
+    dir.mkpath(QStringLiteral("tmp"));
+    qputenv("ONDARI_INSTANCE_ROOT", QFile::encodeName(rootPath()));
     std::atexit([] { QDir(rootPath()).removeRecursively(); });
     // Leak checks of sanitizer builds run while the application object still exists.
     qAddPostRoutine(checkLeaksWhileRunning);
