@@ -91,6 +91,9 @@ printf 'allowed\n' >"$home/.config/Ondari/key-observation-consent"
 export HOME="$home"
 export XDG_CONFIG_HOME="$home/.config" XDG_CACHE_HOME="$home/.cache" XDG_DATA_HOME="$home/.local/share"
 export XDG_RUNTIME_DIR="$tmp/run"
+# The one-copy lock is found by user id: this copy keeps it away from a running Ondari.
+mkdir -p "$tmp/tmp"
+export ONDARI_INSTANCE_ROOT="$tmp"
 export ONDARI_API_BASE_URL="http://127.0.0.1:$port/v1-alpha.1/links"
 export ONDARI_UPDATE_FEED_URL=""
 # No session bus: nothing to autolaunch, and the tray icon goes the XEmbed way to trayer.

@@ -15,6 +15,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -288,17 +290,36 @@ struct GlobalKeyEventMonitor::Worker {
     int claimFd = -1;
     std::atomic<bool> claimWanted;
 
-    Worker(GlobalKeyEventMonitor* owner, std::uint64_t generation, bool claim) : claimWanted(claim) {
-        wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        claimFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        thread = std::thread([this, owner, generation] { run(owner, generation); });
+    explicit Worker(bool claim) : claimWanted(claim) {}
+
+    // None when the thread could not be woken to end (out of file descriptors): it never starts.
+    static std::unique_ptr<Worker> start(GlobalKeyEventMonitor* owner, std::uint64_t generation, bool claim) {
+        auto worker = std::make_unique<Worker>(claim);
+        worker->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (worker->wakeFd >= 0) {
+            worker->claimFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        }
+        if (worker->claimFd < 0) {
+            qWarning("Key observation: cannot start (%s); presses in other programs go unobserved",
+                     std::strerror(errno));
+            return nullptr;
+        }
+        Worker* self = worker.get();
+        worker->thread = std::thread([self, owner, generation] { self->run(owner, generation); });
+        return worker;
     }
 
     ~Worker() {
-        ring(wakeFd);
-        thread.join();
-        ::close(wakeFd);
-        ::close(claimFd);
+        if (thread.joinable()) {
+            ring(wakeFd);
+            thread.join();
+        }
+        if (wakeFd >= 0) {
+            ::close(wakeFd);
+        }
+        if (claimFd >= 0) {
+            ::close(claimFd);
+        }
     }
 
     void claim(bool wanted) {
@@ -480,7 +501,7 @@ void GlobalKeyEventMonitor::start() {
     if (m_worker) {
         return;
     }
-    m_worker = std::make_unique<Worker>(this, ++m_generation, m_claimed);
+    m_worker = Worker::start(this, ++m_generation, m_claimed);
 }
 
 void GlobalKeyEventMonitor::stop() {

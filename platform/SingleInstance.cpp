@@ -5,7 +5,6 @@
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
 #include <QtDebug>
@@ -41,6 +40,22 @@ int openLockFile(const QString& path) {
     return fd;
 }
 
+// A folder only this user can enter: a real folder, not a link to one, theirs, mode 0700. What
+// another user made can hold a lock we would wait on and a socket that would take our hand-over.
+bool isPrivateFolder(const QString& path, uid_t uid) {
+    struct stat info {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0) {
+        return false;
+    }
+    if (S_ISDIR(info.st_mode) && info.st_uid == uid && (info.st_mode & 07777) == 0700) {
+        return true;
+    }
+    const char* kind = S_ISDIR(info.st_mode) ? "folder" : S_ISLNK(info.st_mode) ? "link" : "file";
+    qWarning("Single instance: %s is not a private folder of this user (a %s, owner %u, mode %o)",
+             qPrintable(path), kind, unsigned(info.st_uid), unsigned(info.st_mode & 07777));
+    return false;
+}
+
 void release(std::vector<int>& fds) {
     for (const int fd : fds) {
         ::close(fd); // the lock goes with its last descriptor
@@ -60,13 +75,35 @@ SingleInstance::~SingleInstance() {
     release(m_held);
 }
 
+// Found by the user id alone: XDG_RUNTIME_DIR may be set for one start and unset or different for
+// the next, and Qt's own fallback gives up on a folder another user took.
 QString SingleInstance::defaultLockPath() {
-    QString dir = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!dir.startsWith(QLatin1Char('/'))) {
-        // Unset or not a path: Qt's own fallback, a private folder it makes under /tmp.
-        dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    const QString folder = privateFolder(qEnvironmentVariable("ONDARI_INSTANCE_ROOT"), ::geteuid());
+    if (folder.isEmpty()) {
+        return {};
     }
-    return dir + QLatin1Char('/') + QStringLiteral(ONDARI_APP_ID) + QStringLiteral(".lock");
+    return folder + QLatin1Char('/') + QStringLiteral(ONDARI_APP_ID) + QStringLiteral(".lock");
+}
+
+QString SingleInstance::privateFolder(const QString& root, uid_t uid) {
+    const QString runtime = root + QStringLiteral("/run/user/") + QString::number(uid);
+    if (QFileInfo::exists(runtime) && isPrivateFolder(runtime, uid)) {
+        return runtime;
+    }
+    // No login manager made one (a container, root without a session): a fixed name under /tmp,
+    // not TMPDIR, which two starts need not share either.
+    const QString temporary = root + QStringLiteral("/tmp/ondari-") + QString::number(uid);
+    const QByteArray name = QFile::encodeName(temporary);
+    if (::mkdir(name.constData(), 0700) == 0) {
+        ::chmod(name.constData(), 0700); // whatever the umask took away; /tmp's sticky bit keeps it ours
+    }
+    if (isPrivateFolder(temporary, uid)) {
+        return temporary;
+    }
+    // Refusing to start would hand anyone who can write to /tmp a way to stop the program.
+    qWarning("Single instance: no private folder for the lock; starting without one, so later starts "
+             "are not refused");
+    return {};
 }
 
 QString SingleInstance::secondLockPath() const {
@@ -74,6 +111,9 @@ QString SingleInstance::secondLockPath() const {
 }
 
 QString SingleInstance::socketPath() const {
+    if (m_path.isEmpty()) {
+        return {};
+    }
     const QString base = m_path.endsWith(QStringLiteral(".lock")) ? m_path.chopped(5) : m_path;
     return base + QStringLiteral(".socket");
 }
@@ -85,6 +125,10 @@ QString SingleInstance::socketPath() const {
 // copy at the second, and one that finds it usable meets it at the first.
 bool SingleInstance::tryLock() {
     if (isLocked()) {
+        return true;
+    }
+    if (m_path.isEmpty()) {
+        m_locked = true; // no place for a lock: the reason is in the log already
         return true;
     }
     QDir().mkpath(QFileInfo(m_path).absolutePath());
@@ -115,7 +159,7 @@ bool SingleInstance::tryLock() {
 }
 
 bool SingleInstance::listenForLaterStarts() {
-    if (!isLocked() || m_server) {
+    if (!holdsLock() || m_server) {
         return m_server != nullptr;
     }
     m_server = new QLocalServer(this);

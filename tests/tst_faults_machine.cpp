@@ -48,8 +48,8 @@ struct Machine {
         home = root + QStringLiteral("/home");
         config = root + QStringLiteral("/config");
         runtime = root + QStringLiteral("/runtime");
-        for (const QString& dir :
-             {home, config + QStringLiteral("/Ondari"), runtime, root + QStringLiteral("/cache")}) {
+        for (const QString& dir : {home, config + QStringLiteral("/Ondari"), runtime,
+                                   root + QStringLiteral("/cache"), root + QStringLiteral("/tmp")}) {
             QDir().mkpath(dir);
         }
         ::chmod(QFile::encodeName(runtime).constData(), 0700);
@@ -77,6 +77,9 @@ struct Machine {
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), config);
         env.insert(QStringLiteral("XDG_CACHE_HOME"), root + QStringLiteral("/cache"));
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+        // Stands in for "/": the one-copy lock goes to <root>/tmp/ondari-<uid>, there being no
+        // <root>/run/user.
+        env.insert(QStringLiteral("ONDARI_INSTANCE_ROOT"), root);
         env.insert(QStringLiteral("ONDARI_API_BASE_URL"), apiBaseURL);
         // Nothing may leave this machine.
         env.insert(QStringLiteral("ONDARI_UPDATE_FEED_URL"),
@@ -102,9 +105,13 @@ class FaultsMachineTest : public QObject {
     QList<QPointer<QProcess>> processes;
 
     QProcess* start(const Machine& machine, const QString& program = QStringLiteral(ONDARI_PROGRAM)) {
+        return start(machine.environment(server.baseURL()), program);
+    }
+    QProcess* start(const QProcessEnvironment& environment,
+                    const QString& program = QStringLiteral(ONDARI_PROGRAM)) {
         auto* process = new QProcess(this);
         processes.append(process);
-        process->setProcessEnvironment(machine.environment(server.baseURL()));
+        process->setProcessEnvironment(environment);
         process->start(program, {});
         return process->waitForStarted(5000) ? process : nullptr;
     }
@@ -415,13 +422,18 @@ private slots:
     }
 
     // Started under another name, over a dead copy's leftovers at the lock and the socket, with no
-    // tray: a second start is refused all the same, and opens the running copy's menu.
+    // tray: a second start without XDG_RUNTIME_DIR is refused all the same, and opens the running
+    // copy's menu.
     void secondStartLeavesTheFirstRunning() {
         Machine machine(QStringLiteral("second-start"));
         QVERIFY(machine.writeSettings(automaticSettings));
+        const QString lockFolder =
+            machine.root + QStringLiteral("/tmp/ondari-") + QString::number(::geteuid());
+        QVERIFY(QDir().mkdir(lockFolder));
+        QVERIFY(QFile::setPermissions(lockFolder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         QVERIFY(QFile::link(machine.root + QStringLiteral("/gone"),
-                            machine.runtime + QStringLiteral("/" ONDARI_APP_ID ".lock")));
-        QVERIFY(Machine::write(machine.runtime + QStringLiteral("/" ONDARI_APP_ID ".socket"), "left over"));
+                            lockFolder + QStringLiteral("/" ONDARI_APP_ID ".lock")));
+        QVERIFY(Machine::write(lockFolder + QStringLiteral("/" ONDARI_APP_ID ".socket"), "left over"));
         const QString renamed = machine.root + QStringLiteral("/ondari-renamed");
         QVERIFY(QFile::link(QStringLiteral(ONDARI_PROGRAM), renamed));
         QProcess* first = start(machine, renamed);
@@ -431,7 +443,9 @@ private slots:
 
         QElapsedTimer clock;
         clock.start();
-        QProcess* second = start(machine);
+        QProcessEnvironment withoutRuntimeDir = machine.environment(server.baseURL());
+        withoutRuntimeDir.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+        QProcess* second = start(withoutRuntimeDir);
         QVERIFY(second);
         // Ending is what counts; how soon a busy machine starts and ends a program is not.
         QTRY_COMPARE_WITH_TIMEOUT(second->state(), QProcess::NotRunning, 30000);

@@ -91,6 +91,8 @@ private slots:
         QProcessEnvironment env = compositor.clientEnvironment();
         env.insert(QStringLiteral("HOME"), home);
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
+        QDir().mkpath(home + QStringLiteral("/tmp"));
+        env.insert(QStringLiteral("ONDARI_INSTANCE_ROOT"), home);
         env.insert(QStringLiteral("ONDARI_API_BASE_URL"), server.baseURL());
 
         // The first start shows the onboarding: the shortcut cannot be offered here.

@@ -421,6 +421,9 @@ QProcessEnvironment environmentFor(const QString& home, const QString& apiBaseUR
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
     env.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/.local/share"));
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home + QStringLiteral("/runtime"));
+    // Each home its own one-copy lock (found by user id, under <root>/tmp here).
+    QDir().mkpath(home + QStringLiteral("/tmp"));
+    env.insert(QStringLiteral("ONDARI_INSTANCE_ROOT"), home);
     env.insert(QStringLiteral("ONDARI_API_BASE_URL"), apiBaseURL);
     env.remove(QStringLiteral("QT_QPA_PLATFORM"));
     return env;
@@ -681,6 +684,33 @@ private slots:
         QFile log(home + QStringLiteral("/ondari_debug.log"));
         QVERIFY(log.open(QIODevice::ReadOnly));
         QVERIFY(log.readAll().contains("Automatic mode: enqueuing URL for auto-conversion to Apple Music"));
+    }
+
+    // Out of file descriptors for eventfd(), the key observation cannot start: it stays off and
+    // says so once, and "Quit" still ends the program, with no recording thread to wait for.
+    void quitsWhenKeyObservationCannotStart() {
+        program.setProcessEnvironment(environmentFor(home, server.baseURL()));
+        program.setProcessChannelMode(QProcess::SeparateChannels);
+        program.start(QStringLiteral(WITHOUT_EVENTFD), {QStringLiteral(ONDARI_PROGRAM)});
+        QVERIFY(program.waitForStarted());
+        std::optional<QRect> icon;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            program.state() == QProcess::NotRunning || (icon = windowWhere(isTrayIcon)).has_value(), 10000);
+        if (program.state() == QProcess::NotRunning && program.exitCode() == 77) {
+            QSKIP("no seccomp filter can be installed here");
+        }
+        QVERIFY(icon);
+        const QSet<QString> shown = shownNow();
+        click(icon->center());
+        std::optional<QRect> menu;
+        QTRY_VERIFY_WITH_TIMEOUT((menu = windowWhere(isMenu, shown)).has_value(), 5000);
+        click(QPoint(menu->center().x(), menu->bottom() - 12));
+        QTRY_COMPARE_WITH_TIMEOUT(program.state(), QProcess::NotRunning, 10000);
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+        const QByteArray errors = program.readAllStandardError();
+        QCOMPARE(errors.count("Key observation: cannot start"), 1);
+        QVERIFY2(!errors.contains("Key observation: no X display"), errors.constData());
     }
 
     // The answer takes 1.5 s, as the service's often does. The link copied a second time while

@@ -3,7 +3,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLocalServer>
 #include <QLocalSocket>
+#include <QScopeGuard>
 #include <QSignalSpy>
 
 #include <fcntl.h>
@@ -121,12 +123,121 @@ class SingleInstanceTest : public QObject {
     QString nextPath() { return TestEnvironment::root() + QStringLiteral("/locks/%1.lock").arg(++lockFile); }
 
 private slots:
-    void lockLivesInTheRuntimeFolder() {
-        QCOMPARE(SingleInstance::defaultLockPath(),
-                 qEnvironmentVariable("XDG_RUNTIME_DIR") + QStringLiteral("/" ONDARI_APP_ID ".lock"));
+    // Found by the user id: the same place whatever XDG_RUNTIME_DIR says, and the user's runtime
+    // folder once there is one of theirs.
+    void lockPlaceIgnoresTheEnvironment() {
+        const QString root = TestEnvironment::root() + QStringLiteral("/place");
+        QVERIFY(QDir().mkpath(root + QStringLiteral("/tmp")));
+        qputenv("ONDARI_INSTANCE_ROOT", QFile::encodeName(root));
+        const QByteArray runtimeDir = qgetenv("XDG_RUNTIME_DIR");
+        const auto restore = qScopeGuard([&] {
+            qputenv("ONDARI_INSTANCE_ROOT", QFile::encodeName(TestEnvironment::root()));
+            qputenv("XDG_RUNTIME_DIR", runtimeDir);
+        });
+        const QString fallback =
+            root + QStringLiteral("/tmp/ondari-%1/" ONDARI_APP_ID ".lock").arg(::geteuid());
+        for (const char* runtime : {"set", "unset", "relative", "elsewhere"}) {
+            if (runtime == QLatin1String("unset")) {
+                qunsetenv("XDG_RUNTIME_DIR");
+            } else {
+                qputenv("XDG_RUNTIME_DIR",
+                        runtime == QLatin1String("set") ? runtimeDir : QByteArray(runtime));
+            }
+            QCOMPARE(SingleInstance::defaultLockPath(), fallback);
+        }
         SingleInstance instance;
         QVERIFY(instance.tryLock());
-        QVERIFY(QFile::exists(SingleInstance::defaultLockPath()));
+        QVERIFY(instance.holdsLock());
+        QVERIFY(QFile::exists(fallback));
+
+        const QString userRuntime = root + QStringLiteral("/run/user/%1").arg(::geteuid());
+        QVERIFY(QDir().mkpath(userRuntime));
+        QCOMPARE(::chmod(QFile::encodeName(userRuntime).constData(), 0700), 0);
+        QCOMPARE(SingleInstance::defaultLockPath(), userRuntime + QStringLiteral("/" ONDARI_APP_ID ".lock"));
+    }
+
+    // A folder another user made, or could reach into, is never used: the start goes on without a
+    // lock, neither waiting on the lock found there nor touching or calling the socket beside it.
+    void strangersFolderNeitherBlocksNorAnswers_data() {
+        QTest::addColumn<QString>("kind");
+        for (const char* kind : {"another user's", "open to all", "link to a private folder", "a file"}) {
+            QTest::newRow(kind) << QString::fromLatin1(kind);
+        }
+    }
+    void strangersFolderNeitherBlocksNorAnswers() {
+        QFETCH(QString, kind);
+        const QString root =
+            TestEnvironment::root() + QStringLiteral("/stranger-") + QString::number(++lockFile);
+        QVERIFY(QDir().mkpath(root + QStringLiteral("/tmp")));
+        const QString folder = root + QStringLiteral("/tmp/ondari-%1").arg(::geteuid());
+        QString inside = folder;
+        if (kind == QLatin1String("a file")) {
+            QVERIFY(QFile(folder).open(QIODevice::WriteOnly));
+        } else if (kind == QLatin1String("link to a private folder")) {
+            inside = root + QStringLiteral("/real");
+            QVERIFY(QDir().mkdir(inside));
+            QVERIFY(QFile::link(inside, folder));
+        } else {
+            QVERIFY(QDir().mkdir(folder));
+        }
+        QVERIFY(QFile::setPermissions(inside, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+        // What the stranger keeps there: a lock held, a socket listening.
+        QLocalServer stranger;
+        int strangersLock = -1;
+        const auto unlock = qScopeGuard([&] { ::close(strangersLock); });
+        if (inside != folder || QFileInfo(folder).isDir()) {
+            strangersLock =
+                ::open(QFile::encodeName(inside + QStringLiteral("/" ONDARI_APP_ID ".lock")).constData(),
+                       O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+            QVERIFY(strangersLock >= 0);
+            QCOMPARE(::flock(strangersLock, LOCK_EX | LOCK_NB), 0);
+            QVERIFY(stranger.listen(inside + QStringLiteral("/" ONDARI_APP_ID ".socket")));
+        }
+        if (kind == QLatin1String("another user's")) {
+            if (::geteuid() != 0) {
+                QSKIP("only the superuser can give a folder to another user");
+            }
+            constexpr uid_t nobody = 65534;
+            QCOMPARE(::chown(QFile::encodeName(folder).constData(), nobody, nobody), 0);
+        } else if (kind == QLatin1String("open to all")) {
+            QCOMPARE(::chmod(QFile::encodeName(folder).constData(), 0777), 0);
+        }
+
+        QVERIFY(SingleInstance::privateFolder(root, ::geteuid()).isEmpty());
+        qputenv("ONDARI_INSTANCE_ROOT", QFile::encodeName(root));
+        SingleInstance instance;
+        qputenv("ONDARI_INSTANCE_ROOT", QFile::encodeName(TestEnvironment::root()));
+        QVERIFY(instance.tryLock());
+        QVERIFY(!instance.holdsLock());
+        QVERIFY(!instance.listenForLaterStarts());
+        QCoreApplication::processEvents();
+        QVERIFY(!stranger.hasPendingConnections());
+        if (stranger.isListening()) {
+            QLocalSocket check;
+            check.connectToServer(stranger.fullServerName());
+            QVERIFY(check.waitForConnected(2000));
+        }
+    }
+
+    // A copy that can take no lock at all runs, but the socket is not its own to take away.
+    void copyWithoutALockLeavesTheSocketAlone() {
+        const QString path = nextPath();
+        SingleInstance probe(path);
+        for (const QString& name : {path, path + QLatin1Char('2')}) {
+            QVERIFY(QDir().mkpath(name));
+            QVERIFY(QFile(name + QStringLiteral("/inside")).open(QIODevice::WriteOnly));
+        }
+        QLocalServer running;
+        QVERIFY(running.listen(probe.socketPath()));
+        SingleInstance lockless(path);
+        QVERIFY(lockless.tryLock());
+        QVERIFY(!lockless.holdsLock());
+        QVERIFY(!lockless.listenForLaterStarts());
+        QLocalSocket later;
+        later.connectToServer(probe.socketPath());
+        QVERIFY(later.waitForConnected(2000));
+        QTRY_VERIFY(running.hasPendingConnections());
     }
 
     void secondCopyIsRefusedUntilTheFirstEnds() {

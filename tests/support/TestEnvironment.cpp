@@ -40,6 +40,9 @@ void prepare() {
                              "XDG_SESSION_DESKTOP", "DESKTOP_SESSION"}) {
         qunsetenv(name);
     }
+    // The one-copy lock is found by user id: it stays in here, away from a running Ondari.
+    dir.mkpath(QStringLiteral("tmp"));
+    qputenv("ONDARI_INSTANCE_ROOT", QFile::encodeName(rootPath()));
     std::atexit([] { QDir(rootPath()).removeRecursively(); });
     // Leak checks of sanitizer builds run while the application object still exists.
     qAddPostRoutine(checkLeaksWhileRunning);
