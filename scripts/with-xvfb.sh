@@ -7,7 +7,7 @@ dir=$(mktemp -d)
 trap 'kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true; rm -rf "$dir"' EXIT
 Xvfb -displayfd 3 -screen 0 "${ONDARI_XVFB_SCREEN:-1920x1080x24}" -nolisten tcp 3>"$dir/display" >/dev/null 2>&1 &
 xvfb_pid=$!
-for _ in $(seq 100); do
+for _ in $(seq 600); do # up to 30 s: a busy machine starts it slowly
     [ -s "$dir/display" ] && break
     sleep 0.05
 done

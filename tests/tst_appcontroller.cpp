@@ -210,7 +210,7 @@ private slots:
         // The flag is set before the 0.4 s wait; the tooltip shows after it, under the item.
         QVERIFY(rig.onboarding.settings->hasSeenMenuBarTooltip());
         QVERIFY(!rig.tooltip->restingFrame().isValid());
-        QTRY_VERIFY_WITH_TIMEOUT(rig.tooltip->restingFrame().isValid(), 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.tooltip->restingFrame().isValid(), 10000);
         QVERIFY(QRect(0, 0, 1280, 800).contains(rig.tooltip->restingFrame()));
         QCOMPARE(rig.tooltip->restingFrame().top(), rig.statusItem->rect.bottom() + 1);
     }
@@ -224,7 +224,7 @@ private slots:
 
         rig.onboarding.controller->requestAccessibility();
         rig.onboarding.accessibility->forceTrusted(true);
-        QTRY_COMPARE_WITH_TIMEOUT(rig.onboarding.controller->state(), OnboardingState::musicSelection, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.onboarding.controller->state(), OnboardingState::musicSelection, 10000);
         QVERIFY(!rig.controller->isOnboardingComplete()); // the music page comes first
         rig.onboarding.controller->musicSelectionCompleted();
         QTRY_VERIFY(rig.controller->isOnboardingComplete());
@@ -238,7 +238,7 @@ private slots:
         rig.controller->setup();
         rig.onboarding.alertAnswers = {0}; // "Skip Anyway"
         rig.onboarding.controller->skip();
-        QTRY_COMPARE_WITH_TIMEOUT(rig.onboarding.controller->state(), OnboardingState::musicSelection, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.onboarding.controller->state(), OnboardingState::musicSelection, 10000);
         rig.onboarding.controller->musicSelectionCompleted();
         QTRY_VERIFY(rig.controller->isOnboardingComplete());
         QVERIFY(rig.monitor->isMonitoring());

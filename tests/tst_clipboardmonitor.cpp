@@ -62,7 +62,7 @@ private slots:
     void pollTimerDrivesChecks() {
         monitor->startMonitoring();
         pasteboard->copy(spotifyLink);
-        QTRY_VERIFY_WITH_TIMEOUT(queue->currentRequest().has_value(), 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(queue->currentRequest().has_value(), 10000);
         monitor->stopMonitoring();
         QVERIFY(!monitor->isMonitoring());
     }

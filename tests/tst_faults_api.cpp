@@ -156,7 +156,7 @@ class FaultsApiTest : public QObject {
     void expectSecondConvertedAfterwards(int firstSends) {
         QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("success"), 5000);
         QCOMPARE(OtherProgram::paste(), convertedLink(secondId));
-        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("hidden"), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("hidden"), 10000);
         QTest::qWait(600); // more than a poll interval: the program's own write is not taken up
         QStringList expected;
         for (int i = 0; i < firstSends; ++i) {
@@ -274,7 +274,7 @@ private slots:
         road->server.setAnswer(first(),
                                Answer::withStatus(200, R"({"linksByPlatform": {")" + key + R"(": 1}})"));
         QVERIFY(copy(first()));
-        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("prompt"), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("prompt"), 10000);
         QTRY_COMPARE_WITH_TIMEOUT(road->queue->isLoadingMetadata(), false, 5000);
         road->queue->confirmConversion();
         QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("error: Invalid response | -"), 5000);
@@ -472,8 +472,10 @@ private slots:
         QTest::addColumn<bool>("streamed");
         const QByteArray png("\x89PNG\r\n\x1a\n", 8);
         QTest::newRow("without end") << Answer::endless(200, png + QByteArray(4096, '\0')) << true;
+        // The body stops after its first bytes: waiting for more instead of refusing at the
+        // announced length would run into the deadline, however fast the machine reads.
         QTest::newRow("announced too large")
-            << Answer::endless(200, png).withHeader("Content-Length", "104857600") << false;
+            << Answer::stalled(200, png).withHeader("Content-Length", "104857600") << false;
     }
 
     void oversizedArtworkGivesThePlaceholder() {
@@ -491,14 +493,15 @@ private slots:
         MemoryMeter memory;
         memory.start();
         QVERIFY(copy(first()));
-        QTRY_VERIFY_WITH_TIMEOUT(road->queue->sourceMetadata().has_value(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(road->queue->sourceMetadata().has_value(), 10000);
         QElapsedTimer loading;
         loading.start();
         QTRY_COMPARE_WITH_TIMEOUT(road->toast->contentView()->songRow()->cover(),
                                   SongPreviewView::Cover::placeholder, 5000);
         memory.stop();
-        // Dropped at the cap, not at the deadline.
-        QVERIFY2(loading.elapsed() < 5000, qPrintable(QString::number(loading.elapsed())));
+        // Dropped at the cap or at the announced length, long before the deadline.
+        QVERIFY2(loading.elapsed() < SongPreviewView::coverTimeout.count() / 2,
+                 qPrintable(QString::number(loading.elapsed())));
         QCOMPARE(road->server.requests().last().target, QByteArray("/cover.png"));
         QCOMPARE(road->server.endlessBytesSent() >= SongPreviewView::maxCoverBytes, streamed);
         qInfo("idle %lld KiB, peak %lld KiB", idle, memory.peakKiB());
@@ -525,7 +528,7 @@ private slots:
         StallMeter stalls;
         stalls.start();
         QVERIFY(copy(first()));
-        QTRY_VERIFY_WITH_TIMEOUT(road->queue->sourceMetadata().has_value(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(road->queue->sourceMetadata().has_value(), 10000);
         QTest::qWait(200);
         stalls.stop();
         QCOMPARE(road->toast->contentView()->songRow()->cover(), SongPreviewView::Cover::placeholder);
@@ -664,10 +667,10 @@ private slots:
         road->server.setAnswer(first(),
                                Answer::withStatus(200, syntheticAnswer(firstId)).trickled(50ms, 400));
         QVERIFY(copy(first()));
-        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("loading"), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("loading"), 10000);
         QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("success"), 5000);
         QCOMPARE(OtherProgram::paste(), convertedLink(firstId));
-        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("hidden"), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(road->shown(), QStringLiteral("hidden"), 10000);
         QCOMPARE(linksSent(), QStringList{first()});
     }
 

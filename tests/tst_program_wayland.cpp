@@ -203,7 +203,7 @@ private slots:
         clipboard->read(
             &context, [&answer](const Pasteboard::Contents& c) { answer = c.string(); }, false);
         qint64 longestPause = 0;
-        while (!answer && clock.elapsed() < 8000) {
+        while (!answer && clock.elapsed() < 30000) {
             QElapsedTimer pause;
             pause.start();
             QTest::qWait(10);
@@ -213,7 +213,9 @@ private slots:
         QCOMPARE(*answer, std::nullopt);
         QVERIFY2(clock.elapsed() >= Pasteboard::readTimeoutMs - 100,
                  qPrintable(QString::number(clock.elapsed())));
-        QVERIFY2(longestPause < 200, qPrintable(QString::number(longestPause)));
+        // A read on the GUI thread would hold it for the whole deadline; a busy machine alone
+        // has paused it for most of a second.
+        QVERIFY2(longestPause < Pasteboard::readTimeoutMs / 2, qPrintable(QString::number(longestPause)));
         ::kill(pid_t(stuck.processId()), SIGKILL);
         stuck.waitForFinished();
 

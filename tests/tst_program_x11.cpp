@@ -161,6 +161,44 @@ QImage grabScreen(const QRect& rect) {
         .toImage();
 }
 
+// The program animates on its own clock, which a busy machine slows: rather than pausing for
+// as long as an animation takes, a click waits until the area shows one picture for three looks
+// in a row (and, when given, one other than `before`).
+bool settles(const QRect& area, const QImage& before = {}) {
+    QImage last = grabScreen(area);
+    int still = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 30000) {
+        QTest::qWait(100);
+        const QImage now = grabScreen(area);
+        still = now == last ? still + 1 : 0;
+        last = now;
+        if (still >= 3 && now != before) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The same for a window that slides: its place once it has stopped.
+std::optional<QRect> settledWindow(const std::function<bool(const QRect&)>& fits) {
+    std::optional<QRect> last = windowWhere(fits);
+    int still = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 30000) {
+        QTest::qWait(100);
+        const std::optional<QRect> now = windowWhere(fits);
+        still = now && now == last ? still + 1 : 0;
+        last = now;
+        if (still >= 3) {
+            return now;
+        }
+    }
+    return std::nullopt;
+}
+
 xcb_atom_t internAtom(const char* name) {
     xcb_connection_t* c = connection();
     xcb_intern_atom_reply_t* reply =
@@ -469,7 +507,7 @@ class ProgramTest : public QObject {
         }
         QElapsedTimer clock;
         clock.start();
-        while (clock.elapsed() < 5000 && trayManager() == XCB_WINDOW_NONE) {
+        while (clock.elapsed() < 20000 && trayManager() == XCB_WINDOW_NONE) { // a hang, not a slow start
             QTest::qWait(20);
         }
         return trayManager() != XCB_WINDOW_NONE;
@@ -516,7 +554,7 @@ class ProgramTest : public QObject {
 
     // The program ended by itself, normally.
     void verifyEnded() {
-        QTRY_COMPARE_WITH_TIMEOUT(program.state(), QProcess::NotRunning, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(program.state(), QProcess::NotRunning, 10000);
         QCOMPARE(program.exitStatus(), QProcess::NormalExit);
         QCOMPARE(program.exitCode(), 0);
     }
@@ -871,24 +909,25 @@ private slots:
         QVERIFY(!windowWhere(isMenu, shown).has_value());
 
         // The skip confirmation opens above the panel and takes the click on "Skip Anyway".
+        QVERIFY(settles(*panel));
+        const QImage permissionPage = grabScreen(*panel);
         click(onCard(*panel, 330, 444));
         std::optional<QRect> confirmation;
         QTRY_VERIFY_WITH_TIMEOUT((confirmation = windowWhere(isDialog)).has_value(), 5000);
         // "Skip Anyway" is the left one of the two buttons in the box's bottom-right corner.
-        QTest::qWait(200);
+        QVERIFY(settles(*confirmation));
         click(QPoint(confirmation->right() - 113, confirmation->bottom() - 24));
         QTRY_COMPARE_WITH_TIMEOUT(logCount(folder, QStringLiteral("Onboarding: skip() called")), 1, 5000);
         QTRY_COMPARE_WITH_TIMEOUT(
             logCount(folder, QStringLiteral("Onboarding: Transitioning to music selection")), 1, 5000);
-        QTest::qWait(800);               // the page switch
-        click(onCard(*panel, 330, 401)); // Save
+        QVERIFY(settles(*panel, permissionPage)); // the page switch
+        click(onCard(*panel, 330, 401));          // Save
         QTRY_COMPARE_WITH_TIMEOUT(logCount(folder, QStringLiteral("AppController setup complete")), 1, 5000);
 
         // "Got it" closes the first-run tooltip.
         std::optional<QRect> tooltip;
         QTRY_VERIFY_WITH_TIMEOUT(windowWhere(isTooltip).has_value(), 5000);
-        QTest::qWait(400); // where it stops sliding
-        QVERIFY((tooltip = windowWhere(isTooltip)).has_value());
+        QVERIFY((tooltip = settledWindow(isTooltip)).has_value()); // where it stops sliding
         click(tooltip->topLeft() + QPoint(297, 86));
         QTRY_VERIFY_WITH_TIMEOUT(!windowWhere(isTooltip).has_value(), 5000);
 
@@ -926,9 +965,9 @@ private slots:
         QMap<QString, QRect> windows;
         click(onCard(*panel, 479, 306)); // "Allow the Ctrl+Return shortcut"
         QTRY_VERIFY_WITH_TIMEOUT(!(windows = visibleWindows(permissionWindow)).isEmpty(), 5000);
-        QTest::qWait(200);
         // "Don't Allow" is the left one of the two buttons in the window's bottom-right corner.
         const QRect window = windows.first();
+        QVERIFY(settles(window));
         click(QPoint(window.right() - 130, window.bottom() - 28));
         QTRY_VERIFY_WITH_TIMEOUT(visibleWindows(permissionWindow).isEmpty(), 5000);
         QCOMPARE(logCount(folder, QStringLiteral("Onboarding: Permission window closed without a grant")), 1);
@@ -1154,14 +1193,16 @@ private slots:
         std::optional<QRect> panel;
         QTRY_VERIFY_WITH_TIMEOUT((panel = windowWhere(isOnboarding)).has_value(), 10000);
         QVERIFY(screen.contains(*panel));
+        QVERIFY(settles(*panel));
+        const QImage permissionPage = grabScreen(*panel);
         click(onCard(*panel, 330, 444)); // "Skip for now"
         std::optional<QRect> confirmation;
         QTRY_VERIFY_WITH_TIMEOUT((confirmation = windowWhere(isDialog)).has_value(), 5000);
-        QTest::qWait(200);
+        QVERIFY(settles(*confirmation));
         click(QPoint(confirmation->right() - 113, confirmation->bottom() - 24));
         QTRY_COMPARE_WITH_TIMEOUT(
             logCount(folder, QStringLiteral("Onboarding: Transitioning to music selection")), 1, 5000);
-        QTest::qWait(800); // the page switch
+        QVERIFY(settles(*panel, permissionPage)); // the page switch
 
         // The pickers and their labels above them, on the card: source left, target right.
         for (const int left : {48, 371}) {

@@ -607,9 +607,10 @@ private slots:
         connect(icon.starburst(), &StarburstAnimationView::phaseChanged, this, [&](Phase phase) {
             phases.append({phase, timer.elapsed()});
         });
-        QTRY_VERIFY_WITH_TIMEOUT(icon.showNewIcon(), 1500);
+        // Lower bounds only: the exact moments are checked on a test-owned clock above.
+        QTRY_VERIFY_WITH_TIMEOUT(icon.showNewIcon(), 10000);
         QVERIFY(timer.elapsed() >= 650);
-        QTRY_VERIFY_WITH_TIMEOUT(!icon.showStarburst(), 2500);
+        QTRY_VERIFY_WITH_TIMEOUT(!icon.showStarburst(), 10000);
         QVERIFY(timer.elapsed() >= 1850);
         QCOMPARE(icon.iconOpacity(), 1.0);
         QCOMPARE(phases.size(), 3);

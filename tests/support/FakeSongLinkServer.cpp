@@ -115,6 +115,12 @@ FakeSongLinkServer::Answer FakeSongLinkServer::Answer::endless(int status, QByte
     return answer;
 }
 
+FakeSongLinkServer::Answer FakeSongLinkServer::Answer::stalled(int status, QByteArray body) {
+    Answer answer = withStatus(status, std::move(body));
+    answer.mode = Mode::stalled;
+    return answer;
+}
+
 FakeSongLinkServer::Answer FakeSongLinkServer::Answer::endlessRaw(QByteArray head, QByteArray unit) {
     Answer answer = withStatus(200, std::move(unit));
     answer.mode = Mode::endlessRaw;
@@ -372,7 +378,8 @@ void FakeSongLinkServer::send(QTcpSocket* socket, const Answer& answer) {
         socket->disconnectFromHost();
         return;
     }
-    if (answer.mode == Answer::Mode::endless || answer.mode == Answer::Mode::endlessRaw) {
+    if (answer.mode == Answer::Mode::endless || answer.mode == Answer::Mode::endlessRaw ||
+        answer.mode == Answer::Mode::stalled) {
         sendEndless(socket, answer);
         return;
     }
@@ -413,7 +420,7 @@ void FakeSongLinkServer::send(QTcpSocket* socket, const Answer& answer) {
 
 void FakeSongLinkServer::sendEndless(QTcpSocket* socket, const Answer& answer) {
     QByteArray head = answer.rawHead;
-    if (answer.mode == Answer::Mode::endless) {
+    if (answer.mode == Answer::Mode::endless || answer.mode == Answer::Mode::stalled) {
         head = "HTTP/1.1 " + QByteArray::number(answer.status) + ' ' + reasonPhrase(answer.status) + "\r\n";
         head += "Connection: close\r\n";
         for (const auto& [name, value] : answer.headers) {
@@ -422,6 +429,10 @@ void FakeSongLinkServer::sendEndless(QTcpSocket* socket, const Answer& answer) {
         head += "\r\n";
     }
     socket->write(head);
+    if (answer.mode == Answer::Mode::stalled) {
+        socket->write(answer.body);
+        return;
+    }
     // A megabyte of the body at a time, topped up as the client takes it: the server itself
     // holds little however long the answer runs.
     QByteArray block;

@@ -36,6 +36,8 @@ public:
             endless,
             // rawHead as it is, then body over and over: any part of an answer made endless.
             endlessRaw,
+            // The head and the body once, then nothing more while the connection stays open.
+            stalled,
         };
 
         int status = 200;
@@ -60,6 +62,8 @@ public:
         static Answer endless(int status, QByteArray body);
         // head, then unit over and over: e.g. a header line that never ends.
         static Answer endlessRaw(QByteArray head, QByteArray unit);
+        // The start of an answer whose rest never comes: only its head can tell the client anything.
+        static Answer stalled(int status, QByteArray body);
 
         Answer after(std::chrono::milliseconds wait) const;
         // A slow line: chunk bytes every interval.

@@ -37,6 +37,7 @@ public:
     int conversions = 0;
     int universalLookups = 0;
     int metadataFetches = 0;
+    int answered = 0; // operations whose wait has ended, with a result or an error
     QString lastURL;
     std::optional<Platform> lastTarget;
 
@@ -80,6 +81,7 @@ private:
             co_await preciseSleep(step);
             left -= step;
         }
+        ++answered;
         if (answer.error) {
             std::rethrow_exception(answer.error);
         }

@@ -32,6 +32,14 @@ void prepare() {
     qputenv("HOME", QFile::encodeName(home()));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome()));
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(rootPath() + QStringLiteral("/runtime")));
+    // The caller's session must not reach the tests, nor the programs they start.
+    qputenv("XDG_DATA_HOME", QFile::encodeName(home() + QStringLiteral("/.local/share")));
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(home() + QStringLiteral("/.cache")));
+    qputenv("XDG_STATE_HOME", QFile::encodeName(home() + QStringLiteral("/.local/state")));
+    for (const char* name : {"XDG_DATA_DIRS", "XDG_CONFIG_DIRS", "XDG_CURRENT_DESKTOP", "XDG_SESSION_TYPE",
+                             "XDG_SESSION_DESKTOP", "DESKTOP_SESSION"}) {
+        qunsetenv(name);
+    }
     // The one-copy lock is found by user id: it stays in here, away from a running Ondari.
     dir.mkpath(QStringLiteral("tmp"));
     qputenv("ONDARI_INSTANCE_ROOT", QFile::encodeName(rootPath()));
