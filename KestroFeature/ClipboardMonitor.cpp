@@ -64,7 +64,7 @@ void ClipboardMonitor::checkClipboard() {
     m_readingStartTime.start();
     debugLog(QStringLiteral("Clipboard changed, new changeCount: %1").arg(m_lastChangeCount));
 
-    m_pasteboard.read(this, [this](const Pasteboard::Contents& contents) {
+    m_pasteboard.read(this, [this, seen = m_lastChangeCount](const Pasteboard::Contents& contents) {
         std::optional<QString> text = contents.string();
         if (text && TextCounting::exceeds(*text, maxTextLength)) {
             text.reset();
@@ -77,13 +77,18 @@ void ClipboardMonitor::checkClipboard() {
             return;
         }
         // A clipboard manager keeping the copy its program left is no new copy, even once the
-        // link itself has been forgotten (a time-out, a dismiss).
-        if (contents.restored && text && text == m_lastReadText) {
+        // link itself has been forgotten (a time-out, a dismiss). Only a copy read here can be
+        // kept: the manager taking it over is then the one change since, and none came during
+        // this read (which may have followed a newer owner). With more, the clipboard held
+        // something else meanwhile: our result, or the same link copied again and gone unread.
+        const bool oneChangeSinceRead = seen == m_lastReadCount + 1 && m_pasteboard.changeCount() == seen;
+        if (contents.restored && text && text == m_lastReadText && oneChangeSinceRead) {
             debugLog(QStringLiteral("Clipboard kept after its owner left, same content, skipping"));
             return;
         }
         if (contents.kind != Pasteboard::Contents::Kind::NoOwner) {
             m_lastReadText = text;
+            m_lastReadCount = seen;
         }
         processClipboardContent(text);
     });

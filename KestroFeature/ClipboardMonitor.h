@@ -78,6 +78,7 @@ private:
     bool m_readOvertaken = false; // our own write landed while a read was in flight
     // What the last read found, kept through a time-out or dismiss that forgets the link.
     std::optional<QString> m_lastReadText;
+    int m_lastReadCount = 0;          // the change count that read was started at
     QElapsedTimer m_readingStartTime; // valid only while a read is in flight
     int m_readTimeoutMs;
 };

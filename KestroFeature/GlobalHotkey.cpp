@@ -102,7 +102,7 @@ void GlobalHotkey::handleKeyEvent(const KeyDownEvent& event) {
     if (!command || !isReturn || !toastVisible) {
         return;
     }
-    debugLog(QStringLiteral("Hotkey: Cmd+Enter detected, toast visible"));
+    debugLog(QStringLiteral("Hotkey: Ctrl+Enter detected, toast visible"));
     if (m_queue.isAskMode()) {
         debugLog(QStringLiteral("Hotkey: Ask mode is active, ignoring keyboard shortcut"));
         return;

@@ -132,6 +132,15 @@ void Pasteboard::read(QObject* context, std::function<void(Contents)> done, bool
     QTimer::singleShot(0, context, [done = std::move(done), result] { done(result); });
 }
 
+void Pasteboard::setKeeperDelay(int milliseconds) {
+    if (m_dataControl) {
+        m_dataControl->setKeeperDelay(milliseconds);
+    }
+    if (m_reader) {
+        m_reader->setKeeperDelay(milliseconds);
+    }
+}
+
 void Pasteboard::shutdown() {
     m_dataControl.reset();
     m_reader.reset();

@@ -1,5 +1,6 @@
 #include "WaylandDataControlClipboard.h"
 
+#include "KeeperWindow.h"
 #include "Pasteboard.h"
 #include "PendingReads.h"
 
@@ -42,7 +43,6 @@ constexpr auto setupTimeout = std::chrono::milliseconds(1000);
 // A reader that takes our text this slowly has given up on it.
 constexpr auto sendTimeout = std::chrono::milliseconds(Pasteboard::readTimeoutMs);
 constexpr qsizetype hintMaxBytes = 64;
-constexpr auto keeperDelay = std::chrono::milliseconds(Pasteboard::keeperDelayMs);
 
 const char* const passwordHintType = "x-kde-passwordManagerHint";
 // The UTF-8 text types, in the order asked for.
@@ -51,6 +51,12 @@ constexpr std::array<const char*, 2> textTypes = {"text/plain;charset=utf-8", "U
 constexpr std::array<const char*, 3> offeredTypes = {"text/plain;charset=utf-8", "UTF8_STRING", "text/plain"};
 // Our own selections offer this type with a suffix of their own.
 constexpr char markerPrefix[] = "application/x-ondari-source-";
+
+// The steady clock in milliseconds, wrapping as the keeper's window expects.
+uint32_t steadyMs() {
+    return uint32_t(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count());
+}
 
 void drainSigpipe() {
     sigset_t pipeSet;
@@ -114,8 +120,7 @@ struct WaylandDataControlClipboard::Private {
     std::vector<std::unique_ptr<Offer>> offers;
     Offer* current = nullptr;
     Offer* pinned = nullptr;
-    bool selectionPresent = true;
-    Clock::time_point emptySince;
+    KeeperWindow keeper{Pasteboard::keeperDelayMs}; // on the steady clock
     zwlr_data_control_source_v1* source = nullptr;
     std::shared_ptr<const std::string> sourceText;
     std::vector<PendingSend> sends;
@@ -271,15 +276,11 @@ void WaylandDataControlClipboard::Private::onSelection(void* data, zwlr_data_con
         }
     }
     if (!next) {
-        if (d->selectionPresent) {
-            d->selectionPresent = false;
-            d->emptySince = Clock::now();
-        }
+        d->keeper.ownerLeft(steadyMs());
         return; // its owner left: nobody copied anything
     }
     const bool own = d->isOwn(next);
-    next->restored = !d->selectionPresent && !own && Clock::now() - d->emptySince <= keeperDelay;
-    d->selectionPresent = true;
+    next->restored = d->keeper.ownerCame(steadyMs()) && !own;
     if (!d->initialised || own) {
         return;
     }
@@ -657,6 +658,10 @@ WaylandDataControlClipboard::create(std::function<void()> changed) {
 
     d.worker = std::thread([&d] { d.run(); });
     return clipboard;
+}
+
+void WaylandDataControlClipboard::setKeeperDelay(int milliseconds) {
+    d->keeper.setWindow(uint32_t(milliseconds));
 }
 
 void WaylandDataControlClipboard::read(QObject* context, std::function<void(Pasteboard::Contents)> done,

@@ -20,6 +20,9 @@ public:
     static std::unique_ptr<WaylandDataControlClipboard> create(std::function<void()> changed);
     ~WaylandDataControlClipboard();
 
+    // See Pasteboard::setKeeperDelay.
+    void setKeeperDelay(int milliseconds);
+
     // See Pasteboard::read.
     void read(QObject* context, std::function<void(Pasteboard::Contents)> done, bool pinned);
 

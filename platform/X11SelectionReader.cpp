@@ -1,5 +1,6 @@
 #include "X11SelectionReader.h"
 
+#include "KeeperWindow.h"
 #include "Pasteboard.h"
 #include "PendingReads.h"
 #include "X11Display.h"
@@ -93,8 +94,6 @@ constexpr uint32_t selectionNoticeMask = XCB_XFIXES_SELECTION_EVENT_MASK_SET_SEL
                                          XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_WINDOW_DESTROY |
                                          XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_CLIENT_CLOSE;
 
-constexpr uint32_t keeperDelayMs = Pasteboard::keeperDelayMs;
-
 } // namespace
 
 struct X11SelectionReader::Private {
@@ -147,12 +146,11 @@ struct X11SelectionReader::Private {
     bool ownerMovedOn = false;
     bool watchingOwner = false;
     bool cutShort = false; // the read gave up on an owner that moved on
-    // The owner as the notices tell: whether there is one, the last one, and whether that one
-    // took over a clipboard just left.
-    bool ownerPresent = true;
+    // The owner as the notices tell, in server time: the last one, and whether that one took
+    // over a clipboard just left.
+    KeeperWindow keeper{Pasteboard::keeperDelayMs};
     xcb_window_t lastOwner = XCB_NONE;
     bool lastOwnerRestored = false;
-    xcb_timestamp_t leftAt = 0;
 
     void run();
     Result readFollowingOwner(std::optional<int> pin);
@@ -314,13 +312,9 @@ void X11SelectionReader::Private::handleEvent(xcb_generic_event_t* event) {
         // The owner comes with the notice: no round trip, whatever the rate of notices.
         const bool ours = e->owner != XCB_NONE && (e->owner & ~ourResourceMask) == ourResourceBase;
         if (e->owner == XCB_NONE) {
-            if (ownerPresent) {
-                ownerPresent = false;
-                leftAt = e->timestamp;
-            }
+            keeper.ownerLeft(e->timestamp);
         } else {
-            lastOwnerRestored = !ownerPresent && !ours && e->timestamp - leftAt <= keeperDelayMs;
-            ownerPresent = true;
+            lastOwnerRestored = keeper.ownerCame(e->timestamp) && !ours;
             lastOwner = e->owner;
         }
         if (ours) {
@@ -673,6 +667,10 @@ std::unique_ptr<X11SelectionReader> X11SelectionReader::create() {
 
     d.worker = std::thread([&d] { d.run(); });
     return reader;
+}
+
+void X11SelectionReader::setKeeperDelay(int milliseconds) {
+    d->keeper.setWindow(uint32_t(milliseconds));
 }
 
 void X11SelectionReader::setOwnerChangeHandler(std::function<void(int)> handler) {

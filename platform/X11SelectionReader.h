@@ -25,6 +25,9 @@ public:
     // and our own process taking it, are not counted.
     void setOwnerChangeHandler(std::function<void(int)> handler);
 
+    // See Pasteboard::setKeeperDelay.
+    void setKeeperDelay(int milliseconds);
+
     // See Pasteboard::read. A read whose owner quits or hands the clipboard on meanwhile starts
     // over at once with the new owner's copy, unless it is pinned.
     void read(QObject* context, std::function<void(Pasteboard::Contents)> done, bool pinned);

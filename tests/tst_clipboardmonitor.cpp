@@ -102,6 +102,48 @@ private slots:
         QVERIFY(queue->currentRequest());
     }
 
+    // A manager taking over keeps only a copy the watcher has read: where the clipboard held
+    // anything else since that read (the link copied again and gone unread, our result, a copy
+    // made during the read), what it keeps is a new copy.
+    void onlyACopyReadHereIsKept() {
+        const auto keptAfterItsOwnerLeft = [this] {
+            pasteboard->empty();
+            pasteboard->copy(spotifyLink, true);
+        };
+        monitor->startMonitoring();
+        copyAndTick(spotifyLink);
+        queue->dismiss();
+
+        // Copied again in a program closed before the next tick.
+        pasteboard->copy(spotifyLink);
+        keptAfterItsOwnerLeft();
+        tick();
+        QVERIFY(queue->currentRequest());
+        queue->dismiss();
+        keptAfterItsOwnerLeft(); // that copy was read: kept
+        tick();
+        QVERIFY(!queue->currentRequest());
+
+        pasteboard->writeString(appleLink);
+        monitor->markProcessed(appleLink);
+        pasteboard->copy(spotifyLink);
+        keptAfterItsOwnerLeft();
+        tick();
+        QVERIFY(queue->currentRequest());
+        queue->dismiss();
+
+        // The read follows the owner that took over under it.
+        pasteboard->copy(spotifyLink);
+        monitor->checkClipboard();
+        keptAfterItsOwnerLeft();
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+        QVERIFY(queue->currentRequest());
+        QCOMPARE(TestEnvironment::debugLogMessages().count(
+                     QStringLiteral("Clipboard kept after its owner left, same content, skipping")),
+                 1);
+    }
+
     void resetLeavesAnUnreadCopyToBeRead() {
         monitor->startMonitoring();
         copyAndTick(spotifyLink);

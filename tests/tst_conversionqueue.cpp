@@ -506,28 +506,33 @@ private slots:
 
     // A result replaces the text its conversion started from, whoever holds it by then (the
     // link copied again, a clipboard manager keeping it), and never a different text. For a
-    // conversion the user confirmed, that is the text at the confirmation.
+    // conversion the user confirmed, that is the text at the confirmation: a copy made before
+    // the clipboard answered the look taken then is newer, even of the same text.
     void resultReplacesOnlyTheTextItStartedFrom_data() {
         QTest::addColumn<QString>("copiedBefore"); // before its turn, or before the confirmation
         QTest::addColumn<bool>("confirmed");
         QTest::addColumn<QString>("copiedDuring");
+        QTest::addColumn<bool>("beforeTheLook"); // copied before that look was answered
         QTest::addColumn<bool>("written");
         const QString notes = QStringLiteral("Meeting notes");
-        QTest::newRow("same link copied again") << QString() << false << spotifyLink << true;
-        QTest::newRow("other text copied") << QString() << false << notes << false;
-        QTest::newRow("other text before its turn") << notes << false << QString() << false;
-        QTest::newRow("confirmed over an earlier copy") << notes << true << QString() << true;
-        QTest::newRow("confirmed over it, copied again") << notes << true << notes << true;
-        QTest::newRow("other text after the confirmation") << QString() << true << notes << false;
+        QTest::newRow("same link copied again") << QString() << false << spotifyLink << false << true;
+        QTest::newRow("other text copied") << QString() << false << notes << false << false;
+        QTest::newRow("other text before its turn") << notes << false << QString() << false << false;
+        QTest::newRow("confirmed over an earlier copy") << notes << true << QString() << false << true;
+        QTest::newRow("confirmed over it, copied again") << notes << true << notes << false << true;
+        QTest::newRow("other text after the confirmation") << QString() << true << notes << false << false;
+        QTest::newRow("copied again before the look") << notes << true << notes << true << false;
         // An empty clipboard holds nothing to lose; an image is a copy all the same.
-        QTest::newRow("other text before its turn, then emptied") << notes << false << emptied << true;
-        QTest::newRow("an image copied") << QString() << false << image << false;
+        QTest::newRow("other text before its turn, then emptied")
+            << notes << false << emptied << false << true;
+        QTest::newRow("an image copied") << QString() << false << image << false << false;
     }
 
     void resultReplacesOnlyTheTextItStartedFrom() {
         QFETCH(QString, copiedBefore);
         QFETCH(bool, confirmed);
         QFETCH(QString, copiedDuring);
+        QFETCH(bool, beforeTheLook);
         QFETCH(bool, written);
         pasteboard->copy(spotifyLink);
         const ConversionRequest::Copy copy{pasteboard->changeCount(), spotifyLink};
@@ -536,7 +541,11 @@ private slots:
         }
         queue->enqueue(spotifyLink, Platform::spotify, Platform::appleMusic, !confirmed, copy);
         if (confirmed) {
+            api->hangForever = true; // until the copy below is made
             queue->confirmConversion();
+            if (!beforeTheLook) {
+                QTRY_COMPARE(pasteboard->answers, pasteboard->reads);
+            }
         }
         if (copiedDuring == emptied) {
             pasteboard->empty();
@@ -545,6 +554,7 @@ private slots:
         } else if (!copiedDuring.isEmpty()) {
             pasteboard->copy(copiedDuring);
         }
+        api->hangForever = false;
         const std::optional<QString> userCopy = pasteboard->text();
         const QString result = api->conversionResult.targetURL;
         if (written) {

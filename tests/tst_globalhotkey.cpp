@@ -229,7 +229,7 @@ private slots:
                 .arg(cmd ? QStringLiteral("true") : QStringLiteral("false"),
                      visible ? QStringLiteral("true") : QStringLiteral("false"));
         };
-        const QString detected = QStringLiteral("Hotkey: Cmd+Enter detected, toast visible");
+        const QString detected = QStringLiteral("Hotkey: Ctrl+Enter detected, toast visible");
         const QString triggering = QStringLiteral("Hotkey: Triggering conversion");
         using K = KeyDownEvent::Key;
 

@@ -161,7 +161,7 @@ private slots:
                      QStringLiteral("Hotkey: Key event - keyCode=104, cmd=true, toastVisible=true"),
                      QStringLiteral("Hotkey: Key event - keyCode=36, cmd=false, toastVisible=true"),
                      QStringLiteral("Hotkey: Key event - keyCode=36, cmd=true, toastVisible=true"),
-                     QStringLiteral("Hotkey: Cmd+Enter detected, toast visible"),
+                     QStringLiteral("Hotkey: Ctrl+Enter detected, toast visible"),
                      QStringLiteral("Hotkey: Triggering conversion"),
                  }));
         QCOMPARE(api->conversions, 1);
@@ -238,7 +238,7 @@ private slots:
         QCOMPARE(hotkeyLines(),
                  (QStringList{
                      QStringLiteral("Hotkey: Key event - keyCode=36, cmd=true, toastVisible=true"),
-                     QStringLiteral("Hotkey: Cmd+Enter detected, toast visible"),
+                     QStringLiteral("Hotkey: Ctrl+Enter detected, toast visible"),
                      QStringLiteral("Hotkey: Triggering conversion"),
                  }));
         QCOMPARE(api->conversions, 1);

@@ -1,3 +1,4 @@
+#include "KeeperWindow.h"
 #include "Pasteboard.h"
 #include "TestEnvironment.h"
 
@@ -28,6 +29,44 @@ class TestPasteboard : public QObject {
 
 private slots:
     void init() { QGuiApplication::clipboard()->clear(); }
+
+    // Both clipboard paths judge a takeover by this window. Clipboard managers take a copy over
+    // within 0.6 s of its program quitting (parcellite polls twice a second); a user copying
+    // the same again takes a second or more.
+    void keeperWindowTellsAKeptCopyFromANewOne_data() {
+        QTest::addColumn<quint32>("leftAt");
+        QTest::addColumn<quint32>("gap");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("diodon") << 5000u << 2u << true;
+        QTest::newRow("parcellite at its slowest") << 5000u << 561u << true;
+        QTest::newRow("at the window") << 5000u << quint32(Pasteboard::keeperDelayMs) << true;
+        QTest::newRow("past the window") << 5000u << quint32(Pasteboard::keeperDelayMs + 1) << false;
+        QTest::newRow("copied again a second later") << 5000u << 1000u << false;
+        QTest::newRow("across the clock's wrap") << 0xffffff00u << 0x200u << true;
+        QTest::newRow("a second across the wrap") << 0xffffff00u << 1000u << false;
+    }
+    void keeperWindowTellsAKeptCopyFromANewOne() {
+        QFETCH(quint32, leftAt);
+        QFETCH(quint32, gap);
+        QFETCH(bool, kept);
+        KeeperWindow window(Pasteboard::keeperDelayMs);
+        window.ownerLeft(leftAt);
+        QCOMPARE(window.ownerCame(leftAt + gap), kept);
+    }
+
+    // The gap runs from the first loss; an owner that comes without one keeps nothing.
+    void keeperWindowCountsFromTheFirstLoss() {
+        KeeperWindow window(100);
+        window.ownerLeft(1000);
+        window.ownerLeft(1080);
+        QVERIFY(!window.ownerCame(1150));
+        QVERIFY(!window.ownerCame(1160));
+        window.ownerLeft(2000);
+        QVERIFY(window.ownerCame(2100));
+        window.setWindow(10);
+        window.ownerLeft(3000);
+        QVERIFY(!window.ownerCame(3011));
+    }
 
     void readsTheText_data() {
         QTest::addColumn<QString>("text");

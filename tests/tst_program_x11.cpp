@@ -854,6 +854,57 @@ private slots:
         QVERIFY(clipboardBecomes(convertedLink(), 10000));
     }
 
+    // After a conversion the same link is copied again in a window that closes at once, too
+    // busy closing to answer us; a clipboard manager takes the copy over within milliseconds.
+    // That copy was never read, and our result stood between: it converts.
+    void copyClosedAtOnceAfterAConversionConverts() {
+        QProcess keeper;
+        keeper.start(QStringLiteral(CLIPBOARD_KEEPER), {});
+        QVERIFY(keeper.waitForReadyRead(5000));
+        QCOMPARE(keeper.readLine(), QByteArray("ready\n"));
+        QString folder;
+        QVERIFY(startWatching(QStringLiteral("program-keeper"), folder));
+        const qsizetype requestsBefore = server.requests().size();
+        const std::unique_ptr<QProcess> first = keptCopy(spotifyLink);
+        QVERIFY(clipboardBecomes(convertedLink(), 10000));
+
+        auto closing = std::make_unique<FakeSelectionOwner>(
+            FakeSelectionOwner::Offers{{"UTF8_STRING", spotifyLink.toUtf8()}});
+        closing->hold("TARGETS", QByteArray());
+        QVERIFY(closing->start(true));
+        const QByteArray read = "read " + spotifyLink.toUtf8() + '\n';
+        const QByteArray kept = "kept " + spotifyLink.toUtf8() + '\n';
+        QByteArray said;
+        QTRY_VERIFY2_WITH_TIMEOUT((said += keeper.readAll()).contains(read), said.constData(), 5000);
+        QTest::qWait(100);
+        closing.reset();
+        QTRY_VERIFY2_WITH_TIMEOUT((said += keeper.readAll()).contains(kept), said.constData(), 5000);
+        QVERIFY(clipboardBecomes(convertedLink(), 10000));
+        QCOMPARE(server.requests().size(), requestsBefore + 2);
+        end(keeper);
+    }
+
+    // With nobody keeping copies, a link copied again a second after its program quit is a new
+    // copy: its prompt comes again after the first one timed out.
+    void linkCopiedAgainASecondAfterItsOwnerLeftIsHandled() {
+        const QString folder = newHome(QStringLiteral("program-again"));
+        prepareHome(folder);
+        writeDefaultModeSettings(folder, 1);
+        start(folder);
+        QTRY_VERIFY_WITH_TIMEOUT(logCount(folder, QStringLiteral("Timer added to main run loop")) == 1,
+                                 10000);
+        const QString prompted = QStringLiteral("Default mode: enqueuing URL for conversion to Apple Music");
+        std::unique_ptr<QProcess> copier = keptCopy(spotifyLink);
+        QTRY_VERIFY_WITH_TIMEOUT(logCount(folder, prompted) == 1, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(logCount(folder, QStringLiteral("Queue: Queue empty, hiding toast")) == 1,
+                                 5000);
+        end(*copier);
+        QTest::qWait(1000);
+        copier = keptCopy(spotifyLink);
+        QTRY_VERIFY_WITH_TIMEOUT(logCount(folder, prompted) == 2, 5000);
+        end(*copier);
+    }
+
     // A prompt that timed out does not come back when the link's program quits and a clipboard
     // manager keeps its copy; the same link copied again in that program still counts.
     void promptThatTimedOutStaysAwayWhenAManagerKeepsTheCopy() {

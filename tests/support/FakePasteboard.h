@@ -6,7 +6,8 @@
 #include <QTimer>
 
 // A clipboard the test controls: another program's copy is copy(), reads answer on the next
-// turn of the event loop (or never, while hanging).
+// turn of the event loop (or never, while hanging) with the clipboard as it is then, as a real
+// read follows a new owner; a pinned one answers Newer once another program copied since.
 class FakePasteboard : public Pasteboard {
 public:
     int changeCount() const override { return m_count; }
@@ -24,19 +25,30 @@ public:
         return true;
     }
 
-    // Taken as the clipboard is when asked, so pinned or not alike.
-    void read(QObject* context, std::function<void(Contents)> done, bool) override {
+    void read(QObject* context, std::function<void(Contents)> done, bool pinned) override {
         ++reads;
         if (hangReads) {
             return;
         }
-        Contents contents;
-        if (!m_owned) {
-            contents.kind = Contents::Kind::NoOwner;
-        } else if (m_text) {
-            contents = Contents::of(Contents::Kind::Text, *m_text, m_restored);
-        }
-        QTimer::singleShot(0, context, [done = std::move(done), contents] { done(contents); });
+        const std::optional<int> pin = pinned ? std::optional<int>(m_copies) : std::nullopt;
+        QTimer::singleShot(0, context, [self = QPointer<FakePasteboard>(this), done = std::move(done), pin] {
+            if (!self) {
+                return;
+            }
+            FakePasteboard& now = *self;
+            ++now.answers;
+            if (pin && now.m_copies > *pin) {
+                done(Contents::of(Contents::Kind::Newer));
+                return;
+            }
+            Contents contents;
+            if (!now.m_owned) {
+                contents.kind = Contents::Kind::NoOwner;
+            } else if (now.m_text) {
+                contents = Contents::of(Contents::Kind::Text, *now.m_text, now.m_restored);
+            }
+            done(contents);
+        });
     }
 
     // Another program copies text (none: non-text content); restored: a clipboard manager
@@ -46,6 +58,7 @@ public:
         m_owned = true;
         m_restored = restored;
         ++m_count;
+        ++m_copies;
     }
     // The program that copied quits and nothing keeps its copy.
     void empty() {
@@ -58,6 +71,7 @@ public:
     bool hangReads = false;
     int refusedWrites = 0; // this many writes fail, as X11 refuses a stale one
     int reads = 0;
+    int answers = 0; // reads answered
     int writes = 0;
 
 private:
@@ -65,4 +79,5 @@ private:
     bool m_owned = false;
     bool m_restored = false;
     int m_count = 0;
+    int m_copies = 0; // by other programs
 };

@@ -1,0 +1,117 @@
+// A clipboard manager at its quickest: it reads each new copy's UTF-8 text at once and, the
+// moment the CLIPBOARD owner leaves, takes CLIPBOARD over with that same text, as diodon does
+// within a few milliseconds. Runs until killed.
+//
+//   ondari_clipboard_keeper
+//
+// Prints "ready" once it watches the clipboard, "read <text>" for each copy read and "kept <text>"
+// each time it took a copy over.
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <xcb/xcb.h>
+#include <xcb/xfixes.h>
+
+namespace {
+
+xcb_atom_t intern(xcb_connection_t* c, const char* name) {
+    xcb_intern_atom_reply_t* reply =
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(std::strlen(name)), name), nullptr);
+    const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t(XCB_NONE);
+    std::free(reply);
+    return atom;
+}
+
+} // namespace
+
+int main() {
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(c)) {
+        std::fprintf(stderr, "clipboard_keeper: no display\n");
+        return 1;
+    }
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    const xcb_window_t window = xcb_generate_id(c);
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 1, 1, 0,
+                      XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+    const xcb_atom_t clipboard = intern(c, "CLIPBOARD");
+    const xcb_atom_t targets = intern(c, "TARGETS");
+    const xcb_atom_t utf8 = intern(c, "UTF8_STRING");
+    const xcb_atom_t slot = intern(c, "_KEEPER_TEXT");
+
+    xcb_xfixes_query_version_reply_t* version =
+        xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 5, 0), nullptr);
+    std::free(version);
+    const xcb_query_extension_reply_t* xfixes = xcb_get_extension_data(c, &xcb_xfixes_id);
+    if (!xfixes || !xfixes->present) {
+        std::fprintf(stderr, "clipboard_keeper: no XFixes\n");
+        return 1;
+    }
+    xcb_xfixes_select_selection_input(c, window, clipboard,
+                                      XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER |
+                                          XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_WINDOW_DESTROY |
+                                          XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_CLIENT_CLOSE);
+    xcb_flush(c);
+    std::printf("ready\n");
+    std::fflush(stdout);
+
+    std::string text; // the last copy read
+    bool haveText = false;
+    while (xcb_generic_event_t* event = xcb_wait_for_event(c)) {
+        const uint8_t type = event->response_type & 0x7f;
+        if (type == xfixes->first_event + XCB_XFIXES_SELECTION_NOTIFY) {
+            const auto* e = reinterpret_cast<xcb_xfixes_selection_notify_event_t*>(event);
+            if (e->owner == XCB_NONE && haveText) {
+                xcb_set_selection_owner(c, window, clipboard, e->timestamp);
+                xcb_flush(c);
+                std::printf("kept %s\n", text.c_str());
+                std::fflush(stdout);
+            } else if (e->owner != XCB_NONE && e->owner != window) {
+                xcb_convert_selection(c, window, clipboard, utf8, slot, e->timestamp);
+                xcb_flush(c);
+            }
+        } else if (type == XCB_SELECTION_NOTIFY) {
+            const auto* e = reinterpret_cast<xcb_selection_notify_event_t*>(event);
+            if (e->property != XCB_NONE) {
+                xcb_get_property_reply_t* reply = xcb_get_property_reply(
+                    c, xcb_get_property(c, 1, window, slot, XCB_GET_PROPERTY_TYPE_ANY, 0, 1 << 16), nullptr);
+                if (reply && reply->format == 8 && reply->type != XCB_NONE) {
+                    text.assign(static_cast<const char*>(xcb_get_property_value(reply)),
+                                size_t(xcb_get_property_value_length(reply)));
+                    haveText = true;
+                    std::printf("read %s\n", text.c_str());
+                    std::fflush(stdout);
+                }
+                std::free(reply);
+            }
+        } else if (type == XCB_SELECTION_REQUEST) {
+            const auto* r = reinterpret_cast<xcb_selection_request_event_t*>(event);
+            xcb_atom_t property = r->property != XCB_NONE ? r->property : r->target;
+            if (r->target == targets) {
+                const xcb_atom_t offered[] = {targets, utf8};
+                xcb_change_property(c, XCB_PROP_MODE_REPLACE, r->requestor, property, XCB_ATOM_ATOM, 32, 2,
+                                    offered);
+            } else if (r->target == utf8) {
+                xcb_change_property(c, XCB_PROP_MODE_REPLACE, r->requestor, property, utf8, 8,
+                                    uint32_t(text.size()), text.data());
+            } else {
+                property = XCB_NONE;
+            }
+            xcb_selection_notify_event_t notify{};
+            notify.response_type = XCB_SELECTION_NOTIFY;
+            notify.time = r->time;
+            notify.requestor = r->requestor;
+            notify.selection = r->selection;
+            notify.target = r->target;
+            notify.property = property;
+            xcb_send_event(c, 0, r->requestor, XCB_EVENT_MASK_NO_EVENT,
+                           reinterpret_cast<const char*>(&notify));
+            xcb_flush(c);
+        }
+        std::free(event);
+    }
+    return 0;
+}
