@@ -3,12 +3,15 @@
 #include <QCoreApplication>
 #include <QImageReader>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QThreadPool>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+
+#include <zlib.h>
 
 namespace {
 
@@ -48,6 +51,31 @@ quint32 bigEndian32(const char* at) {
 quint16 bigEndian16(const char* at) {
     const auto* b = reinterpret_cast<const unsigned char*>(at);
     return quint16((b[0] << 8) | b[1]);
+}
+
+// The bytes of one pass of columns x rows pixels once inflated: a filter byte and the packed
+// pixels of each row; none for an empty pass.
+quint64 passBytes(quint64 columns, quint64 rows, quint64 bitsPerPixel) {
+    return columns == 0 || rows == 0 ? 0 : rows * (1 + (columns * bitsPerPixel + 7) / 8);
+}
+
+// Bits per pixel of a PNG's colour type and bit depth; 0 for a combination PNG does not have.
+int pngBitsPerPixel(int colourType, int depth) {
+    const bool eightOrSixteen = depth == 8 || depth == 16;
+    switch (colourType) {
+    case 0: // grey
+        return depth == 1 || depth == 2 || depth == 4 || eightOrSixteen ? depth : 0;
+    case 2: // red, green, blue
+        return eightOrSixteen ? 3 * depth : 0;
+    case 3: // palette index
+        return depth == 1 || depth == 2 || depth == 4 || depth == 8 ? depth : 0;
+    case 4: // grey and alpha
+        return eightOrSixteen ? 2 * depth : 0;
+    case 6: // red, green, blue and alpha
+        return eightOrSixteen ? 4 * depth : 0;
+    default:
+        return 0;
+    }
 }
 
 bool isStandaloneJpegMarker(unsigned char marker) {
@@ -100,6 +128,86 @@ std::optional<QByteArray> ArtworkDecoder::essentialPng(const QByteArray& bytes) 
             return kept; // what a server appended after the end is never read
         }
     }
+}
+
+bool ArtworkDecoder::isBoundedPng(const QByteArray& bytes) {
+    constexpr qsizetype signature = 8;
+    if (bytes.size() < signature + 25 || !bytes.startsWith("\x89PNG\r\n\x1A\n")) {
+        return false;
+    }
+    const char* header = bytes.constData() + signature;
+    if (bigEndian32(header) != 13 || QByteArrayView(header + 4, 4) != "IHDR") {
+        return false;
+    }
+    const quint32 width = bigEndian32(header + 8);
+    const quint32 height = bigEndian32(header + 12);
+    const int bitsPerPixel =
+        pngBitsPerPixel(static_cast<unsigned char>(header[17]), static_cast<unsigned char>(header[16]));
+    const int interlace = static_cast<unsigned char>(header[20]);
+    if (width == 0 || height == 0 || width > quint32(maxSide) || height > quint32(maxSide) ||
+        bitsPerPixel == 0 || interlace > 1) {
+        return false;
+    }
+    quint64 rawBytes = 0;
+    if (interlace == 0) {
+        rawBytes = passBytes(width, height, quint64(bitsPerPixel));
+    } else {
+        // Adam7: each pass takes every step-th pixel from its start, across and down.
+        static constexpr int passes[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+                                             {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
+        for (const auto& [x, y, stepX, stepY] : passes) {
+            const quint64 columns =
+                width > quint32(x) ? (width - quint32(x) + quint32(stepX) - 1) / quint32(stepX) : 0;
+            const quint64 rows =
+                height > quint32(y) ? (height - quint32(y) + quint32(stepY) - 1) / quint32(stepY) : 0;
+            rawBytes += passBytes(columns, rows, quint64(bitsPerPixel));
+        }
+    }
+
+    z_stream stream{};
+    if (inflateInit(&stream) != Z_OK) {
+        return false;
+    }
+    const auto end = qScopeGuard([&stream] { inflateEnd(&stream); });
+    // Inflated into a scratch buffer and counted, never kept.
+    unsigned char scratch[16 * 1024];
+    quint64 inflated = 0;
+    qsizetype at = signature;
+    while (bytes.size() - at >= 12) {
+        const quint32 length = bigEndian32(bytes.constData() + at);
+        if (length > 0x7FFFFFFFu || qint64(length) > bytes.size() - at - 12) {
+            return false;
+        }
+        const QByteArrayView type(bytes.constData() + at + 4, 4);
+        if (type == "IEND") {
+            break;
+        }
+        if (type == "IDAT") {
+            stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.constData() + at + 8));
+            stream.avail_in = uInt(length);
+            do {
+                stream.next_out = scratch;
+                stream.avail_out = sizeof scratch;
+                const int result = inflate(&stream, Z_NO_FLUSH);
+                inflated += sizeof scratch - stream.avail_out;
+                if (inflated > rawBytes) {
+                    return false;
+                }
+                if (result == Z_STREAM_END) {
+                    return true; // the decoder reads no further
+                }
+                if (result == Z_BUF_ERROR) {
+                    break; // this chunk's data is used up
+                }
+                if (result != Z_OK) {
+                    return false;
+                }
+            } while (stream.avail_in > 0 || stream.avail_out == 0);
+        }
+        at += 12 + qsizetype(length);
+    }
+    // Cut short: the decoder ends such a picture itself, having inflated no more than counted here.
+    return true;
 }
 
 bool ArtworkDecoder::isBoundedJpeg(const QByteArray& bytes) {
@@ -186,7 +294,7 @@ QImage ArtworkDecoder::decode(const QByteArray& bytes) {
     QByteArray input = bytes;
     if (format == "png") {
         std::optional<QByteArray> essential = essentialPng(bytes);
-        if (!essential) {
+        if (!essential || !isBoundedPng(*essential)) {
             return {};
         }
         input = std::move(*essential);

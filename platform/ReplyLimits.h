@@ -13,7 +13,8 @@
 // aborted, whatever phase the exchange is in; the memory Qt may fill for it stays near the cap.
 // The deadline starts at construction. Over plain HTTP, Qt's network thread reads an endless head
 // without returning to its event loop and misses the abort: one reason TransportRule keeps plain
-// HTTP to this machine.
+// HTTP to this machine. Over HTTPS the abort lands, but Qt 6.4's header parser has no size cap (later
+// versions have one): an endless head grows the memory until the deadline ends it.
 class ReplyLimits : public QObject {
 public:
     ReplyLimits(QNetworkReply* reply, std::chrono::milliseconds deadline, qint64 maxBytes,

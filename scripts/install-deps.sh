@@ -10,6 +10,8 @@ packages=(
     cmake g++ make pkg-config
     qt6-base-dev qt6-svg-dev qcoro-qt6-dev libxtst-dev libsystemd-dev libxcb1-dev libxcb-xfixes0-dev libx11-xcb-dev
     libwayland-dev libwayland-bin
+    # Inflating covers' PNG image data to bound it.
+    zlib1g-dev
     # The views' font (real Medium and Semibold faces).
     fonts-inter
 )
@@ -28,7 +30,8 @@ test)
         parcellite)
     ;;
 bench)
-    packages+=("${desktop[@]}" libbenchmark-dev libxfixes-dev)
+    # WebP covers, whose decoding cost is measured too.
+    packages+=("${desktop[@]}" libbenchmark-dev libxfixes-dev qt6-image-formats-plugins)
     ;;
 *)
     echo "usage: $0 [run|test|bench]" >&2

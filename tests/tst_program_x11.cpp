@@ -14,6 +14,7 @@
 #include <QJsonObject>
 #include <QMap>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRect>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -30,6 +31,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sched.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -404,6 +407,56 @@ qint64 pooledThreadsCpuMs(qint64 pid) {
         }
     }
     return ticks * 1000 / ::sysconf(_SC_CLK_TCK);
+}
+
+// A 4096 x 2048 PNG within every bound that takes the decoder its time: its rows are exactly as
+// long as the picture, Paeth-filtered, and compress only tenfold, so each read of the decoder's
+// input brings a little work and there are many of them.
+QByteArray slowPng() {
+    constexpr int width = 4096;
+    constexpr int height = 4096;
+    constexpr qsizetype row = 1 + 4 * width;
+    QByteArray rows(height * row, '\0');
+    QRandomGenerator random(7);
+    for (qsizetype at = 0; at < rows.size(); at += 64) {
+        rows[at] = char(random.bounded(256));
+        rows[at + 1] = char(random.bounded(256));
+    }
+    for (qsizetype y = 0; y < height; ++y) {
+        rows[y * row] = 4;
+    }
+    const auto chunk = [](const QByteArray& type, const QByteArray& data) {
+        return bigEndian(quint32(data.size())) + type + data + bigEndian(pngCrc(type + data));
+    };
+    const QByteArray header = bigEndian(width) + bigEndian(height) + QByteArray("\x08\x06\x00\x00\x00", 5);
+    return QByteArray("\x89PNG\r\n\x1A\n") + chunk("IHDR", header) + chunk("IDAT", qCompress(rows).mid(4)) +
+           chunk("IEND", {});
+}
+
+// The threads of Qt's thread pools in a process (covers are decoded on one of them).
+QList<qint64> pooledThreads(qint64 pid) {
+    QList<qint64> threads;
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    for (const QString& task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (readAll(tasks + QLatin1Char('/') + task + QStringLiteral("/comm"))
+                .startsWith("Thread (pooled)")) {
+            threads.append(task.toLongLong());
+        }
+    }
+    return threads;
+}
+
+// Nanoseconds a thread has run, and whether it is running or waiting for a processor.
+qint64 threadRunNs(qint64 pid, qint64 thread) {
+    return readAll(QStringLiteral("/proc/%1/task/%2/schedstat").arg(pid).arg(thread))
+        .split(' ')
+        .first()
+        .toLongLong();
+}
+
+bool threadRunnable(qint64 pid, qint64 thread) {
+    const QByteArray stat = readAll(QStringLiteral("/proc/%1/task/%2/stat").arg(pid).arg(thread));
+    return stat.mid(stat.lastIndexOf(')') + 2, 1) == "R";
 }
 
 // A user who has set up conversion and allowed the shortcut.
@@ -1212,6 +1265,104 @@ private slots:
         QVERIFY2(decodingMs < 1000, qPrintable(QString::number(decodingMs)));
         QVERIFY2(peakKiB - peakBefore < 200 * 1024, qPrintable(QString::number(peakKiB - peakBefore)));
         QCOMPARE(program.state(), QProcess::Running);
+    }
+
+    // Quit while a cover is really being decoded: a PNG that passes every check and takes the
+    // decoder half a second. The test slows the decoding thread down (one processor beside a busy
+    // loop, the lowest priority), so Quit comes while the decode runs, and a decode that ran on
+    // regardless would hold the exit for seconds.
+    void quitDuringADecodeEndsAtOnce() {
+        const QString secondLink = QStringLiteral("https://open.spotify.com/track/0d28khcov6AiegSCpG5TuT");
+        QProcess busy;
+        const auto restore = qScopeGuard([&] {
+            busy.kill();
+            busy.waitForFinished();
+            program.kill();
+            program.waitForFinished();
+            server.setAnswer(spotifyLink, FakeSongLinkServer::Answer::recorded(recording));
+            server.setAnswer(secondLink, FakeSongLinkServer::Answer::withStatus(404));
+            server.setDefaultAnswer(FakeSongLinkServer::Answer::withStatus(404));
+        });
+        const QString folder = newHome(QStringLiteral("program-quit-decoding"));
+        const QString cover = QStringLiteral("http://127.0.0.1:%1/cover").arg(server.port());
+        startWithCover(folder, cover);
+        server.setAnswer(secondLink, FakeSongLinkServer::Answer::withStatus(200, answerWithCover(cover)));
+        std::optional<QRect> icon;
+        QTRY_VERIFY_WITH_TIMEOUT((icon = windowWhere(isTrayIcon)).has_value(), 10000);
+        const qint64 pid = program.processId();
+
+        // The slow cover decoded once at full speed shows which thread decodes: the one of Qt's
+        // pooled threads that spent a tenth of a second on it. It then waits for the next cover.
+        server.setDefaultAnswer(FakeSongLinkServer::Answer::withStatus(200, slowPng()));
+        const auto ranNow = [pid] {
+            QMap<qint64, qint64> ran;
+            for (const qint64 thread : pooledThreads(pid)) {
+                ran.insert(thread, threadRunNs(pid, thread));
+            }
+            return ran;
+        };
+        const QMap<qint64, qint64> idle = ranNow();
+        copy(spotifyLink);
+        QVERIFY(clipboardBecomes(convertedLink(), 10000));
+        qint64 decoder = 0;
+        const auto decoderFound = [&] {
+            const QMap<qint64, qint64> ran = ranNow();
+            for (auto it = ran.cbegin(); it != ran.cend(); ++it) {
+                if (it.value() - idle.value(it.key()) > 100 * 1000 * 1000 && !threadRunnable(pid, it.key())) {
+                    decoder = it.key();
+                    return true;
+                }
+            }
+            return false;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(decoderFound(), 20000);
+        const qint64 wholeDecodeNs = threadRunNs(pid, decoder) - idle.value(decoder);
+
+        // Slowed: pinned to one processor beside a busy loop, at the lowest nice level.
+        cpu_set_t allowed;
+        QVERIFY(sched_getaffinity(0, sizeof allowed, &allowed) == 0);
+        int processor = CPU_SETSIZE - 1;
+        while (processor > 0 && !CPU_ISSET(processor, &allowed)) {
+            --processor;
+        }
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(processor, &one);
+        QVERIFY(sched_setaffinity(pid_t(decoder), sizeof one, &one) == 0);
+        QVERIFY(setpriority(PRIO_PROCESS, id_t(decoder), 19) == 0);
+        busy.start(QStringLiteral("taskset"),
+                   {QStringLiteral("-c"), QString::number(processor), QStringLiteral("sh"),
+                    QStringLiteral("-c"), QStringLiteral("while :; do :; done")});
+        QVERIFY(busy.waitForStarted());
+        const qint64 ranBefore = threadRunNs(pid, decoder);
+        const auto decodedPart = [&] {
+            return double(threadRunNs(pid, decoder) - ranBefore) / double(wholeDecodeNs);
+        };
+
+        // The same cover again, until half of its decode is done: past the checks before it, and
+        // well before its end. Then slowed to a crawl (run only when nothing else would).
+        const qsizetype requestsBefore = server.requests().size();
+        copy(secondLink);
+        QTRY_VERIFY_WITH_TIMEOUT(coverRequested(requestsBefore), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(decodedPart() >= 0.5, 30000);
+        const sched_param lowest{};
+        QVERIFY(sched_setscheduler(pid_t(decoder), SCHED_IDLE, &lowest) == 0);
+
+        const QSet<QString> shown = shownNow();
+        click(icon->center());
+        std::optional<QRect> menu;
+        QTRY_VERIFY_WITH_TIMEOUT((menu = windowWhere(isMenu, shown)).has_value(), 5000);
+        const double atQuit = decodedPart();
+        QVERIFY2(threadRunnable(pid, decoder) && atQuit < 0.8, qPrintable(QString::number(atQuit)));
+        click(QPoint(menu->center().x(), menu->bottom() - 12));
+        // Back to the lowest nice level: enough to reach its next read in a moment, far too
+        // little to end the decode soon. Gone already, the thread has nothing to set.
+        sched_setscheduler(pid_t(decoder), SCHED_OTHER, &lowest);
+        // Stopped at its next read, the decode lets the program end at once; run on at this pace,
+        // it would hold the exit for ten seconds or more.
+        QTRY_COMPARE_WITH_TIMEOUT(program.state(), QProcess::NotRunning, 4000);
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
     }
 
     // Artwork over plain HTTP from another host is never asked for, even on this machine.

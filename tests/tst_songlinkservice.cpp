@@ -2,6 +2,7 @@
 #include "SongLinkError.h"
 #include "SongLinkService.h"
 #include "TestEnvironment.h"
+#include "TransportRule.h"
 
 #include <QFile>
 #include <QNetworkAccessManager>
@@ -424,6 +425,118 @@ private slots:
         QCOMPARE(rig.server.requests().size(), 1);
         QTest::qWait(100);
         QVERIFY(!outside.hasPendingConnections());
+    }
+
+    // The transport rule for an address asked directly, and for each redirect of a chain judged
+    // against the hop before it: how many addresses of the chain are asked.
+    void transportRule_data() {
+        QTest::addColumn<QStringList>("chain");
+        QTest::addColumn<int>("asked");
+        const auto row = [](const char* name, const QStringList& chain, int asked) {
+            QTest::newRow(name) << chain << asked;
+        };
+        row("https elsewhere", {QStringLiteral("https://example.com/x")}, 1);
+        row("https in capitals", {QStringLiteral("HTTPS://example.com/x")}, 1);
+        row("http 127.0.0.1 with port", {QStringLiteral("http://127.0.0.1:8080/x")}, 1);
+        row("http 127.1.2.3", {QStringLiteral("http://127.1.2.3/x")}, 1);
+        row("http [::1]", {QStringLiteral("http://[::1]:8080/x")}, 1);
+        row("http LOCALHOST", {QStringLiteral("HTTP://LOCALHOST/x")}, 1);
+        row("http elsewhere", {QStringLiteral("http://example.com/x")}, 0);
+        row("http 10.0.0.1", {QStringLiteral("http://10.0.0.1/x")}, 0);
+        row("http 0.0.0.0", {QStringLiteral("http://0.0.0.0/x")}, 0);
+        row("http [::]", {QStringLiteral("http://[::]/x")}, 0);
+        row("http name under localhost", {QStringLiteral("http://localhost.example.com/x")}, 0);
+        row("http name starting 127", {QStringLiteral("http://127.0.0.1.example.com/x")}, 0);
+        row("ftp", {QStringLiteral("ftp://127.0.0.1/x")}, 0);
+        row("file", {QStringLiteral("file:///etc/passwd")}, 0);
+        row("https without host", {QStringLiteral("https:///x")}, 0);
+
+        const QString a = QStringLiteral("https://a.example/1");
+        const QString b = QStringLiteral("https://b.example/2");
+        const QString c = QStringLiteral("https://127.0.0.1:4/3");
+        const QString d = QStringLiteral("https://d.example/4");
+        row("https to http on loopback", {c, QStringLiteral("http://127.0.0.1:5/x")}, 1);
+        row("https to http localhost", {a, QStringLiteral("http://localhost/x")}, 1);
+        row("http on loopback to https", {QStringLiteral("http://127.0.0.1:5/x"), a}, 2);
+        row("http on loopback to another port",
+            {QStringLiteral("http://127.0.0.1:5/x"), QStringLiteral("http://localhost:6/y")}, 2);
+        row("http on loopback to http elsewhere",
+            {QStringLiteral("http://127.0.0.1:5/x"), QStringLiteral("http://example.com/y")}, 1);
+        row("3-hop https chain", {a, b, c, d}, 4);
+        row("https chain then down to http", {a, b, c, QStringLiteral("http://127.0.0.1:5/x")}, 3);
+        row("5 hops", {a, b, c, d, a, b}, 6);
+        row("6 hops", {a, b, c, d, a, b, c}, 6);
+    }
+
+    void transportRule() {
+        QFETCH(QStringList, chain);
+        QFETCH(int, asked);
+        int count = TransportRule::allows(QUrl(chain.first())) ? 1 : 0;
+        for (int hop = 1; count == hop && hop < chain.size(); ++hop) {
+            count += TransportRule::allowsRedirect(QUrl(chain.at(hop - 1)), QUrl(chain.at(hop)), hop);
+        }
+        QCOMPARE(count, asked);
+    }
+
+    // A hop the rule refuses is never asked, even while its reply lives on: here the sixth
+    // redirect of a chain on this machine.
+    void refusedHopIsNeverAsked() {
+        FakeSongLinkServer chain;
+        FakeSongLinkServer beyond;
+        const QString origin = QStringLiteral("http://127.0.0.1:%1/x?url=").arg(chain.port());
+        for (int hop = 0; hop < 5; ++hop) {
+            chain.setAnswer(QStringLiteral("hop%1").arg(hop),
+                            Answer::withStatus(302).withHeader(
+                                "Location", (origin + QStringLiteral("hop%1").arg(hop + 1)).toUtf8()));
+        }
+        chain.setAnswer(QStringLiteral("hop5"),
+                        Answer::withStatus(302).withHeader("Location", beyond.baseURL().toUtf8()));
+        QNetworkAccessManager network;
+        std::unique_ptr<QNetworkReply> reply(
+            network.get(TransportRule::request(QUrl(origin + QStringLiteral("hop0")))));
+        TransportRule::guard(reply.get());
+        QTRY_VERIFY(reply->isFinished());
+        QTest::qWait(200);
+        QCOMPARE(reply->error(), QNetworkReply::OperationCanceledError);
+        QCOMPARE(chain.requests().size(), 6);
+        QCOMPARE(beyond.requests().size(), 0);
+    }
+
+    // Over TLS, the redirects Qt follows are each held to the rule: down to plain HTTP on this
+    // machine is refused before the plain port is asked; a chain of HTTPS hops is answered.
+    void redirectsOverTls() {
+        TlsRig rig;
+        QVERIFY(rig.tls);
+        FakeSongLinkServer plain;
+        plain.setDefaultAnswer(Answer::recorded(QStringLiteral("spotify-feel-good-inc-de.json")));
+        rig.server.enqueue(Answer::withStatus(302).withHeader("Location", plain.baseURL().toUtf8()));
+        const QString refused = errorOf(run(rig.service.getUniversalLink(feelGood)));
+        QVERIFY2(refused.startsWith(QLatin1String("networkError")), qPrintable(refused));
+        QTest::qWait(100);
+        QCOMPARE(plain.requests().size(), 0);
+        QCOMPARE(rig.server.requests().size(), 1);
+
+        // Each hop answered by its address: Qt now and then asks a hop again on a new connection
+        // when the server closes the last one, which must not move the chain along.
+        const QByteArray origin = "https://127.0.0.1:" + QByteArray::number(rig.server.port());
+        const QStringList hops{QStringLiteral("hop1"), QStringLiteral("hop2"), QStringLiteral("hop3")};
+        rig.server.enqueue(Answer::withStatus(302).withHeader("Location", origin + "/hop1?url=hop1"));
+        for (qsizetype i = 0; i + 1 < hops.size(); ++i) {
+            const QByteArray next = hops.at(i + 1).toLatin1();
+            rig.server.setAnswer(hops.at(i), Answer::withStatus(302).withHeader(
+                                                 "Location", origin + '/' + next + "?url=" + next));
+        }
+        rig.server.setAnswer(hops.last(), Answer::recorded(QStringLiteral("spotify-feel-good-inc-de.json")));
+        rig.server.clearRequests();
+        const auto answered = run(rig.service.getUniversalLink(feelGood));
+        QVERIFY2(answered.value, qPrintable(errorOf(answered)));
+        QStringList asked;
+        for (const FakeSongLinkServer::Request& request : rig.server.requests().mid(1)) {
+            if (asked.isEmpty() || asked.last() != request.link) {
+                asked << request.link.value_or(QString());
+            }
+        }
+        QCOMPARE(asked, hops);
     }
 
     void recordedAnswers_data() {
