@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <optional>
 
 #include <sys/stat.h>
 
@@ -47,6 +48,32 @@ bool hasHome() {
     return false;
 }
 
+// Qt's X connection hears of every new clipboard owner (Qt's clipboard asks for that), so another
+// client taking the clipboard in a loop floods it. By default a window's image memory comes from
+// the X server as a file descriptor over that connection, and under the flood the descriptor can
+// arrive among notices queued ahead of its answer; libxcb 1.15, having read all it holds, takes it
+// for one it never asked for and closes the connection ("The X11 connection broke (error 7)").
+// Qt documents no setting for this. QT_XCB_NO_MITSHM, which Qt's xcb plugin reads once as it
+// connects, keeps it to plain image uploads: no descriptor ever crosses that connection. Set for
+// that moment only, so programs started later keep their own choice.
+const char* const noSharedMemory = "QT_XCB_NO_MITSHM";
+
+std::optional<QByteArray> keepQtConnectionFreeOfDescriptors() {
+    const std::optional<QByteArray> before = qEnvironmentVariableIsSet(noSharedMemory)
+                                                 ? std::optional<QByteArray>(qgetenv(noSharedMemory))
+                                                 : std::nullopt;
+    qputenv(noSharedMemory, "1");
+    return before;
+}
+
+void restoreSharedMemoryChoice(const std::optional<QByteArray>& before) {
+    if (before) {
+        qputenv(noSharedMemory, *before);
+    } else {
+        qunsetenv(noSharedMemory);
+    }
+}
+
 } // namespace
 
 int KestroApp::main(int argc, char* argv[]) {
@@ -55,7 +82,9 @@ int KestroApp::main(int argc, char* argv[]) {
     }
     initKeyObservationThreads();
 
+    const std::optional<QByteArray> sharedMemoryChoice = keepQtConnectionFreeOfDescriptors();
     QApplication app(argc, argv);
+    restoreSharedMemoryChoice(sharedMemoryChoice);
     QApplication::setOrganizationName(QStringLiteral("Ondari"));
     QApplication::setApplicationName(QStringLiteral("Ondari"));
     QApplication::setApplicationVersion(QStringLiteral(ONDARI_VERSION));
