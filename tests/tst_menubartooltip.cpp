@@ -1,4 +1,5 @@
 #include "AdaptiveColors.h"
+#include "AnimationClock.h"
 #include "MenuBarTooltipView.h"
 #include "MenuBarTooltipWindowController.h"
 #include "OnboardingStyle.h"
@@ -131,23 +132,27 @@ private slots:
 
     void slidesAndFades() {
         TooltipRig rig(std::chrono::milliseconds(300));
+        AnimationClock clock; // mid-way is where the test says, however busy the machine
         rig.controller.show(QRect(1000, 0, 24, 24));
         Panel* panel = rig.controller.panel();
         // It starts 15 above its place, invisible.
         QCOMPARE(panel->frameOrigin(), QPoint(862, 9));
         QCOMPARE(panel->opacity(), 0.0);
         QVERIFY(panel->isVisible());
-        QTest::qWait(120);
+        clock.advance(120);
         QVERIFY(panel->opacity() > 0.0 && panel->opacity() < 1.0);
         QVERIFY(panel->frameOrigin().y() > 9 && panel->frameOrigin().y() <= 24);
-        QTRY_COMPARE(panel->opacity(), 1.0);
+        clock.advance(200);
+        QCOMPARE(panel->opacity(), 1.0);
         QCOMPARE(panel->frameOrigin(), QPoint(862, 24));
     }
 
     void gotItSlidesItAwayAndReleasesIt() {
         TooltipRig rig(std::chrono::milliseconds(200));
+        AnimationClock clock;
         rig.controller.show(QRect(1000, 0, 24, 24));
-        QTRY_COMPARE(rig.controller.panel()->opacity(), 1.0);
+        clock.advance(250);
+        QCOMPARE(rig.controller.panel()->opacity(), 1.0);
         QPointer<Panel> panel = rig.controller.panel();
         TestEnvironment::clearDebugLog();
         click(rig.controller.view()->gotItButton());
@@ -155,9 +160,10 @@ private slots:
         QCOMPARE(TestEnvironment::debugLogMessages(),
                  QStringList{QStringLiteral("MenuBarTooltip: Dismissed")});
         QVERIFY(rig.controller.panel());
-        QTest::qWait(100);
+        clock.advance(100);
         QVERIFY(panel->opacity() < 1.0);
         QVERIFY(panel->frameOrigin().y() < 24);
+        clock.advance(150);
         QTRY_VERIFY(!rig.controller.panel());
         QTRY_VERIFY(!panel);
         // Nothing left to dismiss.
