@@ -256,20 +256,16 @@ class XfcePanelTest : public QObject {
 
     QStringList programLog() const { return TestEnvironment::debugLogMessagesIn(m_programHome); }
 
-    bool hostRegistered() const {
-        QDBusConnection connection = QDBusConnection::connectToBus(busAddress, QStringLiteral("xfce-test"));
-        QDBusInterface watcher(QStringLiteral("org.kde.StatusNotifierWatcher"),
-                               QStringLiteral("/StatusNotifierWatcher"),
-                               QStringLiteral("org.kde.StatusNotifierWatcher"), connection);
-        return watcher.isValid() && watcher.property("IsStatusNotifierHostRegistered").toBool();
+    // A property of the StatusNotifier watcher on the test's bus (the panel's tray runs it).
+    QVariant watcher(const char* property) const {
+        const QString name = QStringLiteral("org.kde.StatusNotifierWatcher");
+        QDBusInterface watcher(name, QStringLiteral("/StatusNotifierWatcher"), name,
+                               QDBusConnection::connectToBus(busAddress, QStringLiteral("xfce-test")));
+        return watcher.isValid() ? watcher.property(property) : QVariant();
     }
-
-    int itemsRegistered() const {
-        QDBusConnection connection = QDBusConnection::connectToBus(busAddress, QStringLiteral("xfce-test"));
-        QDBusInterface watcher(QStringLiteral("org.kde.StatusNotifierWatcher"),
-                               QStringLiteral("/StatusNotifierWatcher"),
-                               QStringLiteral("org.kde.StatusNotifierWatcher"), connection);
-        return int(watcher.property("RegisteredStatusNotifierItems").toStringList().size());
+    bool hostRegistered() const { return watcher("IsStatusNotifierHostRegistered").toBool(); }
+    qsizetype itemsRegistered() const {
+        return watcher("RegisteredStatusNotifierItems").toStringList().size();
     }
 
     // The top panel's strip, once the panel runs.
@@ -278,30 +274,31 @@ class XfcePanelTest : public QObject {
         return QRect(0, 0, screen->geometry().width(), screen->availableGeometry().y());
     }
 
+    // A solid colour ("r g b a", 0 to 1) for the top panel, or its default background.
     void setPanelBackground(const QString& rgba) {
         const QProcessEnvironment env = sessionEnvironment(panelHome);
-        const QString query = QStringLiteral("xfconf-query");
+        const QStringList property{QStringLiteral("-c"), QStringLiteral("xfce4-panel"), QStringLiteral("-p")};
         if (rgba.isEmpty()) {
-            run(query,
-                {QStringLiteral("-c"), QStringLiteral("xfce4-panel"), QStringLiteral("-p"),
-                 QStringLiteral("/panels/panel-1/background-style"), QStringLiteral("-r")},
+            run(QStringLiteral("xfconf-query"),
+                property +
+                    QStringList{QStringLiteral("/panels/panel-1/background-style"), QStringLiteral("-r")},
                 env);
             return;
         }
-        QStringList arguments{QStringLiteral("-c"), QStringLiteral("xfce4-panel"), QStringLiteral("-p"),
-                              QStringLiteral("/panels/panel-1/background-rgba"), QStringLiteral("-n")};
+        QStringList types;
+        QStringList values;
         for (const QString& component : rgba.split(QLatin1Char(' '))) {
-            arguments << QStringLiteral("-t") << QStringLiteral("double");
-            Q_UNUSED(component);
+            types << QStringLiteral("-t") << QStringLiteral("double");
+            values << QStringLiteral("-s") << component;
         }
-        for (const QString& component : rgba.split(QLatin1Char(' '))) {
-            arguments << QStringLiteral("-s") << component;
-        }
-        run(query, arguments, env);
-        run(query,
-            {QStringLiteral("-c"), QStringLiteral("xfce4-panel"), QStringLiteral("-p"),
-             QStringLiteral("/panels/panel-1/background-style"), QStringLiteral("-n"), QStringLiteral("-t"),
-             QStringLiteral("uint"), QStringLiteral("-s"), QStringLiteral("1")},
+        run(QStringLiteral("xfconf-query"),
+            property + QStringList{QStringLiteral("/panels/panel-1/background-rgba"), QStringLiteral("-n")} +
+                types + values,
+            env);
+        run(QStringLiteral("xfconf-query"),
+            property + QStringList{QStringLiteral("/panels/panel-1/background-style"), QStringLiteral("-n"),
+                                   QStringLiteral("-t"), QStringLiteral("uint"), QStringLiteral("-s"),
+                                   QStringLiteral("1")},
             env);
     }
 
@@ -435,7 +432,7 @@ private slots:
                                                    .replace(QStringLiteral(", "), QStringLiteral("-")),
                      enabled);
         // Hosted as a StatusNotifier item, as the default layout's tray does it.
-        QTRY_COMPARE_WITH_TIMEOUT(itemsRegistered(), 1, 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(itemsRegistered(), qsizetype(1), 15000);
         std::optional<QRect> card;
         QTRY_VERIFY_WITH_TIMEOUT((card = tooltipCard()).has_value(), 15000);
         QTest::qWait(400); // where it stops sliding
@@ -453,7 +450,7 @@ private slots:
             }(),
             10000);
         stopProgram();
-        QTRY_COMPARE_WITH_TIMEOUT(itemsRegistered(), 0, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(itemsRegistered(), qsizetype(0), 10000);
         QImage after;
         QTRY_VERIFY_WITH_TIMEOUT(
             (after = grab(strip), iconBounds(with, before, after, panelColour).isValid()), 10000);
