@@ -201,14 +201,20 @@ void AppController::showMenuBarTooltipIfNeeded() {
         debugLog(QStringLiteral("Menu bar tooltip already seen, skipping"));
         return;
     }
-    if (!m_statusItem || !m_statusItem->isVisibleInTray()) {
+    if (!m_statusItem) {
         debugLog(QStringLiteral("Cannot show tooltip: no menu bar button"));
         return;
     }
     m_settings.setHasSeenMenuBarTooltip(true);
     // The tray reports the item's rectangle only a moment after it shows: read it when showing.
     QTimer::singleShot(tooltipDelayMs, Qt::PreciseTimer, this, [this] {
-        m_tooltipController->show(m_statusItem ? m_statusItem->buttonRect() : QRect());
+        if (m_statusItem->isVisibleInTray()) {
+            m_tooltipController->show(m_statusItem->buttonRect());
+        } else {
+            // Without a tray the screen would stay empty after the onboarding: the bubble says
+            // how the menu is reached instead.
+            m_tooltipController->showWithoutTray();
+        }
     });
     debugLog(QStringLiteral("Menu bar tooltip scheduled to show"));
 }

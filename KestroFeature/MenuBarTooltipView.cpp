@@ -22,7 +22,8 @@ constexpr double padding = 16;
 constexpr double spacing = 12;
 } // namespace
 
-QPainterPath TooltipShape::path(const QRectF& rect, double arrowCentre, bool arrowOnTop) const {
+QPainterPath TooltipShape::path(const QRectF& rect, double arrowCentre, bool arrowOnTop,
+                                bool withArrow) const {
     const double r = cornerRadius;
     const double w = arrowWidth;
     const double h = arrowHeight;
@@ -33,9 +34,11 @@ QPainterPath TooltipShape::path(const QRectF& rect, double arrowCentre, bool arr
     if (arrowOnTop) {
         const QRectF body(rect.left(), rect.top() + h, rect.width(), rect.height() - h);
         path.moveTo(body.left() + r, body.top());
-        path.lineTo(mid - w / 2, body.top());
-        path.lineTo(mid, rect.top());
-        path.lineTo(mid + w / 2, body.top());
+        if (withArrow) {
+            path.lineTo(mid - w / 2, body.top());
+            path.lineTo(mid, rect.top());
+            path.lineTo(mid + w / 2, body.top());
+        }
         path.lineTo(body.right() - r, body.top());
         path.arcTo(QRectF(body.right() - 2 * r, body.top(), 2 * r, 2 * r), 90, -90);
         path.lineTo(body.right(), body.bottom() - r);
@@ -51,9 +54,11 @@ QPainterPath TooltipShape::path(const QRectF& rect, double arrowCentre, bool arr
         path.arcTo(QRectF(body.right() - 2 * r, body.top(), 2 * r, 2 * r), 90, -90);
         path.lineTo(body.right(), body.bottom() - r);
         path.arcTo(QRectF(body.right() - 2 * r, body.bottom() - 2 * r, 2 * r, 2 * r), 0, -90);
-        path.lineTo(mid + w / 2, body.bottom());
-        path.lineTo(mid, rect.bottom());
-        path.lineTo(mid - w / 2, body.bottom());
+        if (withArrow) {
+            path.lineTo(mid + w / 2, body.bottom());
+            path.lineTo(mid, rect.bottom());
+            path.lineTo(mid - w / 2, body.bottom());
+        }
         path.lineTo(body.left() + r, body.bottom());
         path.arcTo(QRectF(body.left(), body.bottom() - 2 * r, 2 * r, 2 * r), 270, -90);
         path.lineTo(body.left(), body.top() + r);
@@ -66,7 +71,7 @@ QPainterPath TooltipShape::path(const QRectF& rect, double arrowCentre, bool arr
 MenuBarTooltipView::MenuBarTooltipView(std::function<void()> onDismiss, ColorScheme& colorScheme,
                                        QWidget* parent)
     : QWidget(parent), m_onDismiss(std::move(onDismiss)), m_colorScheme(colorScheme),
-      m_arrowCentre(AppConstants::tooltipWidth / 2) {
+      m_arrowCentre(AppConstants::tooltipWidth / 2), m_title(titleText), m_subtitle(subtitleText) {
     setAttribute(Qt::WA_TranslucentBackground);
     resize(int(AppConstants::tooltipWidth), int(AppConstants::tooltipArrowHeight + 90));
     const QFont gotItFont = pixelFont(12, QFont::Medium);
@@ -90,10 +95,17 @@ MenuBarTooltipView::MenuBarTooltipView(std::function<void()> onDismiss, ColorSch
     relayout();
 }
 
-void MenuBarTooltipView::setArrow(double centre, bool onTop) {
+void MenuBarTooltipView::setArrow(double centre, bool onTop, bool shown) {
     m_arrowCentre = centre;
     m_arrowOnTop = onTop;
+    m_arrowShown = shown;
     relayout();
+}
+
+void MenuBarTooltipView::setLines(const QString& title, const QString& subtitle) {
+    m_title = title;
+    m_subtitle = subtitle;
+    update();
 }
 
 QRectF MenuBarTooltipView::body() const {
@@ -102,7 +114,7 @@ QRectF MenuBarTooltipView::body() const {
 }
 
 QPainterPath MenuBarTooltipView::bubblePath() const {
-    return TooltipShape{}.path(QRectF(0, 0, width(), height()), m_arrowCentre, m_arrowOnTop);
+    return TooltipShape{}.path(QRectF(0, 0, width(), height()), m_arrowCentre, m_arrowOnTop, m_arrowShown);
 }
 
 void MenuBarTooltipView::resizeEvent(QResizeEvent* event) {
@@ -141,19 +153,19 @@ void MenuBarTooltipView::paintEvent(QPaintEvent*) {
     const QFont titleFont = pixelFont(13, QFont::DemiBold);
     const QFont subtitleFont = pixelFont(12);
     const QRectF titleBounds = QFontMetricsF(titleFont).boundingRect(
-        QRectF(0, 0, textWidth, 1000), Qt::TextWordWrap | Qt::AlignLeft | Qt::AlignTop, titleText);
+        QRectF(0, 0, textWidth, 1000), Qt::TextWordWrap | Qt::AlignLeft | Qt::AlignTop, m_title);
     const QRectF subtitleBounds =
         QFontMetricsF(subtitleFont)
             .boundingRect(QRectF(0, 0, textWidth, 1000), Qt::TextWordWrap | Qt::AlignLeft | Qt::AlignTop,
-                          subtitleText);
+                          m_subtitle);
     const double block = titleBounds.height() + 4 + subtitleBounds.height();
     const double top = inner.center().y() - block / 2;
     painter.setFont(titleFont);
     painter.setPen(primary(scheme));
     painter.drawText(QRectF(inner.left(), top, textWidth, titleBounds.height()),
-                     Qt::TextWordWrap | Qt::AlignLeft | Qt::AlignTop, titleText);
+                     Qt::TextWordWrap | Qt::AlignLeft | Qt::AlignTop, m_title);
     painter.setFont(subtitleFont);
     painter.setPen(secondary(scheme));
     painter.drawText(QRectF(inner.left(), top + titleBounds.height() + 4, textWidth, subtitleBounds.height()),
-                     Qt::TextWordWrap | Qt::AlignLeft | Qt::AlignTop, subtitleText);
+                     Qt::TextWordWrap | Qt::AlignLeft | Qt::AlignTop, m_subtitle);
 }

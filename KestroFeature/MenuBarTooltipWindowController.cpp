@@ -15,6 +15,7 @@
 namespace {
 constexpr int panelWidth = int(AppConstants::tooltipWidth);
 constexpr int panelHeight = int(AppConstants::tooltipArrowHeight) + 90;
+constexpr int edgeMargin = 8;
 
 QString rectText(const QRect& rect) {
     return QStringLiteral("(%1, %2, %3, %4)")
@@ -24,6 +25,10 @@ QString rectText(const QRect& rect) {
         .arg(rect.height());
 }
 } // namespace
+
+const QString MenuBarTooltipWindowController::noTrayTitle = QStringLiteral("Ondari runs in the background.");
+const QString MenuBarTooltipWindowController::noTraySubtitle =
+    QStringLiteral("Start Ondari again to open its menu.");
 
 MenuBarTooltipWindowController::MenuBarTooltipWindowController(QObject* parent)
     : MenuBarTooltipWindowController(&MenuBarTooltipWindowController::screenAreaFor, nullptr, Timing{},
@@ -47,35 +52,57 @@ MenuBarTooltipView* MenuBarTooltipWindowController::view() const {
     return m_view.data();
 }
 
-QRect MenuBarTooltipWindowController::screenAreaFor(const QRect& anchor) {
+MenuBarTooltipWindowController::ScreenAreas
+MenuBarTooltipWindowController::screenAreaFor(const QRect& anchor) {
     const QScreen* screen = anchor.isEmpty() ? nullptr : QGuiApplication::screenAt(anchor.center());
     if (!screen) {
         screen = QGuiApplication::primaryScreen();
     }
-    return screen ? screen->availableGeometry() : QRect(0, 0, 1280, 800);
+    if (!screen) {
+        return QRect(0, 0, 1280, 800);
+    }
+    return {screen->geometry(), screen->availableGeometry()};
 }
 
-QRect MenuBarTooltipWindowController::placement(const QRect& anchor, const QRect& area, bool* upward,
-                                                double* arrowCentre) {
-    // A tray that reports no rectangle: its icon usually sits in the top-right corner.
-    const QRect target = anchor.isEmpty() ? QRect(area.x() + area.width() - 24, area.y(), 24, 24) : anchor;
-    const double centreX = target.x() + target.width() / 2.0;
-    const double centreY = target.y() + target.height() / 2.0;
-    const bool up = centreY > area.y() + area.height() / 2.0;
-    int x = int(std::lround(centreX - panelWidth * 0.5));
-    int y = up ? target.y() - panelHeight : target.y() + target.height();
+MenuBarTooltipWindowController::Placement
+MenuBarTooltipWindowController::placement(const QRect& anchor, const ScreenAreas& areas) {
+    const QRect& area = areas.available;
+    Placement result;
+    int x = 0;
+    int y = 0;
+    if (anchor.isEmpty()) {
+        // Pointing at a guessed spot would point at whatever sits there (a clock, a user
+        // button): the bubble stands at the end of the panel where trays sit, and points nowhere.
+        const bool bottomPanel = area.y() + area.height() < areas.screen.y() + areas.screen.height() &&
+                                 area.y() <= areas.screen.y();
+        result.upward = bottomPanel;
+        x = area.x() + area.width() - edgeMargin - panelWidth;
+        y = bottomPanel ? area.y() + area.height() - panelHeight : area.y();
+    } else {
+        const double centreX = anchor.x() + anchor.width() / 2.0;
+        const double centreY = anchor.y() + anchor.height() / 2.0;
+        result.upward = centreY > area.y() + area.height() / 2.0;
+        x = int(std::lround(centreX - panelWidth * 0.5));
+        y = result.upward ? anchor.y() - panelHeight : anchor.y() + anchor.height();
+        result.arrowCentre = centreX;
+    }
     // Off-screen the bubble would be no use; against the very edge it looks cut off.
-    constexpr int edgeMargin = 8;
     x = std::clamp(x, area.x() + edgeMargin,
                    std::max(area.x() + edgeMargin, area.x() + area.width() - edgeMargin - panelWidth));
     y = std::clamp(y, area.y(), std::max(area.y(), area.y() + area.height() - panelHeight));
-    if (upward) {
-        *upward = up;
+    if (result.arrowCentre) {
+        *result.arrowCentre -= x;
     }
-    if (arrowCentre) {
-        *arrowCentre = centreX - x;
-    }
-    return QRect(x, y, panelWidth, panelHeight);
+    result.frame = QRect(x, y, panelWidth, panelHeight);
+    return result;
+}
+
+MenuBarTooltipWindowController::Placement
+MenuBarTooltipWindowController::placementWithoutTray(const ScreenAreas& areas) {
+    const QRect& area = areas.available;
+    Placement result;
+    result.frame = QRect(area.x() + (area.width() - panelWidth) / 2, area.y(), panelWidth, panelHeight);
+    return result;
 }
 
 Panel* MenuBarTooltipWindowController::makePanel() {
@@ -95,6 +122,20 @@ Panel* MenuBarTooltipWindowController::makePanel() {
 
 void MenuBarTooltipWindowController::show(QRect anchorFrame) {
     debugLog(QStringLiteral("MenuBarTooltip: show() called with anchor frame: ") + rectText(anchorFrame));
+    if (anchorFrame.isEmpty()) {
+        debugLog(QStringLiteral("MenuBarTooltip: The tray tells no icon position: shown at the tray's end of "
+                                "the panel, without an arrow"));
+    }
+    present(placement(anchorFrame, m_availableArea(anchorFrame)), false);
+}
+
+void MenuBarTooltipWindowController::showWithoutTray() {
+    debugLog(QStringLiteral("MenuBarTooltip: No system tray: shown at the top centre of the screen, saying "
+                            "how the menu is reached"));
+    present(placementWithoutTray(m_availableArea(QRect())), true);
+}
+
+void MenuBarTooltipWindowController::present(const Placement& place, bool withoutTray) {
     if (m_panel) {
         // Only one bubble at a time.
         m_panel->orderOut();
@@ -105,9 +146,12 @@ void MenuBarTooltipWindowController::show(QRect anchorFrame) {
         debugLog(QStringLiteral("MenuBarTooltip: Panel creation failed"));
         return;
     }
-    double arrowCentre = panelWidth / 2.0;
-    m_resting = placement(anchorFrame, m_availableArea(anchorFrame), &m_upward, &arrowCentre);
-    m_view->setArrow(arrowCentre, !m_upward);
+    if (withoutTray) {
+        m_view->setLines(noTrayTitle, noTraySubtitle);
+    }
+    m_resting = place.frame;
+    m_upward = place.upward;
+    m_view->setArrow(place.arrowCentre.value_or(panelWidth / 2.0), !m_upward, place.arrowCentre.has_value());
     m_panel->setCardShape(m_view->bubblePath());
 
     // It comes from the status item's side: down from a top panel, up from a bottom one.

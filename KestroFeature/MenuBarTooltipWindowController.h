@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 
 class ColorScheme;
 class MenuBarTooltipView;
@@ -18,8 +19,26 @@ class MenuBarTooltipWindowController : public QObject {
     Q_OBJECT
 
 public:
-    // The area the bubble must stay inside, for the screen of the given anchor.
-    using AvailableArea = std::function<QRect(const QRect& anchor)>;
+    // A screen, and the part of it that the panels leave.
+    struct ScreenAreas {
+        QRect screen;
+        QRect available;
+        // A screen without panels.
+        ScreenAreas(const QRect& both) : screen(both), available(both) {} // NOLINT: implicit on purpose
+        ScreenAreas(const QRect& screen, const QRect& available) : screen(screen), available(available) {}
+    };
+    // The areas of the screen showing the given anchor.
+    using AvailableArea = std::function<ScreenAreas(const QRect& anchor)>;
+
+    struct Placement {
+        QRect frame;
+        bool upward = false;
+        // Across the frame; none: the bubble has no arrow.
+        std::optional<double> arrowCentre;
+    };
+
+    static const QString noTrayTitle;
+    static const QString noTraySubtitle;
 
     struct Timing {
         std::chrono::milliseconds fadeIn{300};
@@ -33,9 +52,12 @@ public:
                                    QObject* parent = nullptr);
     ~MenuBarTooltipWindowController() override;
 
-    // The status item's rectangle in screen coordinates; an empty one stands for the corner
-    // where a tray that reports no rectangle usually sits.
+    // The status item's rectangle in screen coordinates; empty where the tray tells none: the
+    // bubble then stands at the tray's end of the panel, without an arrow.
     void show(QRect anchorFrame);
+    // On a desktop without a tray: at the top centre of the screen, without an arrow, saying
+    // how the menu is reached instead of where the icon is.
+    void showWithoutTray();
     void dismiss();
 
     Panel* panel() const;
@@ -44,13 +66,15 @@ public:
     QRect restingFrame() const { return m_resting; }
     bool opensUpward() const { return m_upward; }
 
-    // The screen area of the screen showing `anchor` (the primary screen when none does).
-    static QRect screenAreaFor(const QRect& anchor);
-    // Where the bubble goes for an anchor inside an area, and whether it opens upward.
-    static QRect placement(const QRect& anchor, const QRect& area, bool* upward, double* arrowCentre);
+    // The areas of the screen showing `anchor` (the primary screen when none does).
+    static ScreenAreas screenAreaFor(const QRect& anchor);
+    // Where the bubble goes for the item at `anchor` (empty: not known) on a screen.
+    static Placement placement(const QRect& anchor, const ScreenAreas& areas);
+    static Placement placementWithoutTray(const ScreenAreas& areas);
 
 private:
     Panel* makePanel();
+    void present(const Placement& placement, bool withoutTray);
 
     AvailableArea m_availableArea;
     ColorScheme* m_colorScheme;

@@ -1,6 +1,5 @@
 #include "StatusItem.h"
 
-#include "ColorScheme.h"
 #include "TrayIconStyle.h"
 
 #include <QCursor>
@@ -10,9 +9,8 @@
 #include <QScreen>
 #include <QSystemTrayIcon>
 
-StatusItem::StatusItem(QObject* parent, ColorScheme* colorScheme)
-    : QObject(parent), m_tray(new QSystemTrayIcon(this)),
-      m_style(new TrayIconStyle(colorScheme ? *colorScheme : ColorScheme::shared(), this)),
+StatusItem::StatusItem(QObject* parent)
+    : QObject(parent), m_tray(new QSystemTrayIcon(this)), m_style(new TrayIconStyle(this)),
       m_menu(new QMenu()) {
     m_menu->setToolTipsVisible(true);
     m_tray->setContextMenu(m_menu);
@@ -32,7 +30,8 @@ StatusItem::StatusItem(QObject* parent, ColorScheme* colorScheme)
     connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         // A status item opens its menu on a plain click as well.
         if (reason == QSystemTrayIcon::Trigger) {
-            openMenu(buttonRect().bottomLeft());
+            const QRect button = buttonRect();
+            openMenu(button.isEmpty() ? QCursor::pos() : button.bottomLeft());
         } else if (reason == QSystemTrayIcon::Context && m_drawsOwnMenu) {
             openMenu(QCursor::pos());
         }
@@ -131,10 +130,5 @@ void StatusItem::applyIcon() {
 
 QRect StatusItem::buttonRect() const {
     const QRect reported = m_tray->geometry();
-    if (reported.isValid() && !reported.isEmpty()) {
-        return reported;
-    }
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    const QRect area = screen ? screen->availableGeometry() : QRect(0, 0, 1280, 800);
-    return QRect(area.x() + area.width() - 24, area.y(), 24, 24);
+    return reported.isValid() && !reported.isEmpty() ? reported : QRect();
 }

@@ -7,7 +7,6 @@
 
 #include <functional>
 
-class ColorScheme;
 class QMenu;
 class QSystemTrayIcon;
 class TrayIconStyle;
@@ -21,8 +20,7 @@ public:
     // How often a missing tray is looked for again.
     static constexpr int trayPollMs = 2000;
 
-    // The scheme decides the glyph's colour under a StatusNotifier host; none: the shared one.
-    explicit StatusItem(QObject* parent = nullptr, ColorScheme* colorScheme = nullptr);
+    explicit StatusItem(QObject* parent = nullptr);
     ~StatusItem() override;
 
     // A mask image (only its shape counts) is coloured to read on the tray it sits in.
@@ -45,9 +43,8 @@ public:
     virtual bool isVisibleInTray() const;
     static bool isTrayAvailable();
 
-    // The item's rectangle on screen. Trays report it only some moments after the icon shows,
-    // and some never do: then a 24 x 24 square at the top-right corner of the available area
-    // of the primary screen stands in.
+    // The item's rectangle on screen; empty where the tray tells none. An XEmbed tray tells it
+    // some moments after the icon shows, a StatusNotifier host never does.
     virtual QRect buttonRect() const;
 
     // The icon as drawn now (tests look at it).

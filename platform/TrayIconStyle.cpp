@@ -1,6 +1,5 @@
 #include "TrayIconStyle.h"
 
-#include "ColorScheme.h"
 #include "X11Display.h"
 
 #include <QGuiApplication>
@@ -52,9 +51,7 @@ struct TrayIconStyle::Watch {
     bool usable() const { return connection && !xcb_connection_has_error(connection); }
 };
 
-TrayIconStyle::TrayIconStyle(ColorScheme& colorScheme, QObject* parent)
-    : QObject(parent), m_colorScheme(colorScheme) {
-    connect(&m_colorScheme, &ColorScheme::changed, this, &TrayIconStyle::changed);
+TrayIconStyle::TrayIconStyle(QObject* parent) : QObject(parent) {
     if (!X11Display::connection()) {
         return; // not on X11: no XEmbed tray to read
     }
@@ -93,11 +90,11 @@ TrayIconStyle::Glyph TrayIconStyle::glyph() const {
     if (m_host == Host::xembed && m_trayForeground) {
         return {*m_trayForeground, {}};
     }
-    if (m_host == Host::statusNotifier) {
-        if (desktopIsGnome() || m_colorScheme.isDark()) {
-            return {lightGlyph, {}};
-        }
-        return {darkGlyph, {}};
+    // A StatusNotifier host paints its panel in colours of its own, not in the windows' scheme
+    // (XFCE's and LXQt's default panels are dark under a light theme), and it draws our pixmap
+    // as it is: only GNOME's top bar is known to be dark.
+    if (m_host == Host::statusNotifier && desktopIsGnome()) {
+        return {lightGlyph, {}};
     }
     return {lightGlyph, darkGlyph};
 }

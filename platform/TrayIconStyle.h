@@ -8,13 +8,10 @@
 #include <memory>
 #include <optional>
 
-class ColorScheme;
-
 // How the tray icon's glyph is coloured so that it reads on the tray it sits in. Trays here do
 // not tint a template image: an XEmbed tray may publish its foreground colour
-// (_NET_SYSTEM_TRAY_COLORS), a StatusNotifier host follows the desktop's scheme (GNOME's top bar
-// is dark in both), and where nothing says, a light glyph with a dark outline reads on any tray.
-// Follows changes of either while running; the tray is watched on an X connection of its own.
+// (_NET_SYSTEM_TRAY_COLORS); where nothing says, a light glyph with a dark outline reads on any
+// tray. Follows the tray's changes while running; it is watched on an X connection of its own.
 class TrayIconStyle : public QObject {
     Q_OBJECT
 
@@ -32,7 +29,7 @@ public:
     // Against a tray of #202020 and one of #f0f0f0 alike, the dimmed glyph included.
     static constexpr qreal disabledOpacity = 0.5;
 
-    explicit TrayIconStyle(ColorScheme& colorScheme, QObject* parent = nullptr);
+    explicit TrayIconStyle(QObject* parent = nullptr);
     ~TrayIconStyle() override;
 
     void setHost(Host host);
@@ -56,7 +53,6 @@ private:
     void readEvents();
     void handleEvent(const void* event);
 
-    ColorScheme& m_colorScheme;
     Host m_host = Host::xembed;
     std::optional<QColor> m_trayForeground;
     std::unique_ptr<Watch> m_watch;

@@ -27,7 +27,9 @@ test)
         # The Wayland sessions the program test runs in.
         sway mutter xwayland wl-clipboard dbus-daemon
         # A clipboard manager that takes copies over, as users run them.
-        parcellite)
+        parcellite
+        # XFCE's panel in its default layout, hosting the icon as a StatusNotifier item.
+        xfce4-panel xfconf)
     ;;
 bench)
     # WebP covers, whose decoding cost is measured too.

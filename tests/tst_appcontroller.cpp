@@ -6,6 +6,7 @@
 #include "GlobalHotkey.h"
 #include "KestroResources.h"
 #include "KeyEventMonitor.h"
+#include "MenuBarTooltipView.h"
 #include "MenuBarTooltipWindowController.h"
 #include "MenuTracking.h"
 #include "OnboardingContentView.h"
@@ -347,10 +348,12 @@ private slots:
     }
 
     // The tray glyph reads on the tray the desktop gives it, at 3:1 or better, dimmed as well:
-    // a StatusNotifier host's by the scheme (GNOME's bar is dark in both), following a change;
-    // an XEmbed tray that names no colour on a dark and on a light tray alike.
+    // on a dark and on a light tray alike, an XEmbed tray that names no colour and a
+    // StatusNotifier host whatever the windows' scheme (XFCE's dark panel under a light theme);
+    // GNOME's bar, known to be dark, gets the plain light glyph.
     void trayGlyphReadsOnTheDesktopsTray() {
         const QColor dark(0x202020);
+        const QColor xfcePanel(0x353535);
         const QColor light(0xf0f0f0);
         const QByteArray desktop = qgetenv("XDG_CURRENT_DESKTOP");
         const auto legible = [](const TrayIconStyle& style, const QColor& tray) {
@@ -367,22 +370,32 @@ private slots:
             }
             return true;
         };
-        ColorScheme scheme;
-        scheme.setOverride(ColorScheme::Scheme::light);
-        TrayIconStyle style(scheme);
+        TrayIconStyle style;
         QVERIFY(legible(style, dark) && legible(style, light));
 
         style.setHost(TrayIconStyle::Host::statusNotifier);
-        qputenv("XDG_CURRENT_DESKTOP", "KDE");
-        QVERIFY(legible(style, light));
-        QSignalSpy changed(&style, &TrayIconStyle::changed);
-        scheme.setOverride(ColorScheme::Scheme::dark);
-        QCOMPARE(changed.count(), 1);
-        QVERIFY(legible(style, dark));
+        for (const char* name : {"XFCE", "KDE", "LXQt"}) {
+            qputenv("XDG_CURRENT_DESKTOP", name);
+            QVERIFY2(legible(style, xfcePanel) && legible(style, dark) && legible(style, light), name);
+        }
         qputenv("XDG_CURRENT_DESKTOP", "ubuntu:GNOME");
-        scheme.setOverride(ColorScheme::Scheme::light);
         QVERIFY(legible(style, dark));
         qputenv("XDG_CURRENT_DESKTOP", desktop);
+
+        // Dimmed is visibly dimmer: well under the ink of the normal glyph.
+        const auto ink = [&](bool disabled) {
+            const QImage image = TrayIconStyle::paint(KestroResources::menuBarIcon(), style.glyph(), disabled)
+                                     .pixmap(22, 22)
+                                     .toImage();
+            qint64 sum = 0;
+            for (int y = 0; y < image.height(); ++y) {
+                for (int x = 0; x < image.width(); ++x) {
+                    sum += image.pixelColor(x, y).alpha();
+                }
+            }
+            return sum;
+        };
+        QVERIFY(ink(true) < ink(false) * 6 / 10);
     }
 
     void switchedOffLoginItemStaysOff() {
@@ -408,10 +421,13 @@ private slots:
             ShellRig rig(nextName());
             rig.onboarding.accessibility->forceTrusted(true);
             rig.controller->setupMenuBar();
+            // No tray: the bubble still comes, and says how the menu is reached.
             rig.statusItem->visible = false;
             rig.controller->showMenuBarTooltipIfNeeded();
-            QVERIFY(logHas(QStringLiteral("Cannot show tooltip: no menu bar button")));
-            QVERIFY(!rig.onboarding.settings->hasSeenMenuBarTooltip());
+            QVERIFY(rig.onboarding.settings->hasSeenMenuBarTooltip());
+            QTRY_VERIFY_WITH_TIMEOUT(rig.tooltip->view(), 2000);
+            QCOMPARE(rig.tooltip->view()->title(), MenuBarTooltipWindowController::noTrayTitle);
+            QCOMPARE(rig.tooltip->restingFrame(), QRect(490, 0, 300, 100));
         }
     }
 

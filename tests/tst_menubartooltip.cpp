@@ -1,4 +1,5 @@
 #include "AdaptiveColors.h"
+#include "AnimationClock.h"
 #include "MenuBarTooltipView.h"
 #include "MenuBarTooltipWindowController.h"
 #include "OnboardingStyle.h"
@@ -56,18 +57,49 @@ private slots:
         QVERIFY(log.value(1).startsWith(QStringLiteral("MenuBarTooltip: Panel shown at (862, ")));
     }
 
-    void emptyAnchorFallsBackToTheTopRightCorner() {
-        TooltipRig rig;
-        rig.controller.show(QRect());
-        // The stand-in sits in the corner; the bubble stays inside the area with its arrow on it.
-        const QRect frame = rig.controller.restingFrame();
-        QCOMPARE(frame, QRect(1612, 24, 300, 100));
-        QVERIFY(screenArea.adjusted(8, 0, -8, 0).contains(frame));
-        QCOMPARE(rig.controller.view()->arrowCentre(), 1908.0 - 1612.0);
-        // The arrow keeps clear of the rounded corner.
-        const QPainterPath bubble = rig.controller.view()->bubblePath();
-        QVERIFY(bubble.contains(QPointF(282, 2)));
-        QVERIFY(!bubble.contains(QPointF(296, 2)));
+    // A tray that tells no position: the bubble stands at the panel's tray end and points
+    // nowhere, under a top panel and above a bottom one.
+    void withoutAPositionItStandsAtTheTraysEndWithoutAnArrow() {
+        const QRect screen(0, 0, 1920, 1080);
+        for (const QRect& available : {QRect(0, 26, 1920, 1054), QRect(0, 0, 1920, 1040)}) {
+            ColorScheme scheme;
+            MenuBarTooltipWindowController controller(
+                [&](const QRect&) { return MenuBarTooltipWindowController::ScreenAreas(screen, available); },
+                &scheme, {std::chrono::milliseconds(30), std::chrono::milliseconds(30)});
+            TestEnvironment::clearDebugLog();
+            controller.show(QRect());
+            const bool bottom = available.y() == 0;
+            QCOMPARE(controller.restingFrame(), QRect(1612, bottom ? 940 : 26, 300, 100));
+            QCOMPARE(controller.opensUpward(), bottom);
+            MenuBarTooltipView* view = controller.view();
+            QVERIFY(!view->arrowShown());
+            // Nothing sticks out of the body where the arrow would be.
+            const QPainterPath bubble = view->bubblePath();
+            QVERIFY(!bubble.contains(QPointF(150, bottom ? 95 : 5)));
+            QVERIFY(bubble.contains(QPointF(150, bottom ? 85 : 15)));
+            QVERIFY(TestEnvironment::debugLogMessages().contains(
+                QStringLiteral("MenuBarTooltip: The tray tells no icon position: shown at the tray's end of "
+                               "the panel, without an arrow")));
+        }
+    }
+
+    // No tray at all: top centre, no arrow, and the words say how the menu is reached.
+    void withoutATrayItSaysHowTheMenuIsReached() {
+        ColorScheme scheme;
+        MenuBarTooltipWindowController controller(
+            [](const QRect&) {
+                return MenuBarTooltipWindowController::ScreenAreas(QRect(0, 0, 1920, 1080),
+                                                                   QRect(0, 32, 1920, 1048));
+            },
+            &scheme, {std::chrono::milliseconds(30), std::chrono::milliseconds(30)});
+        controller.show(QRect(1000, 0, 24, 24));
+        QCOMPARE(controller.view()->title(), QStringLiteral("Ondari lives in your system tray."));
+        controller.showWithoutTray();
+        QCOMPARE(controller.restingFrame(), QRect(810, 32, 300, 100));
+        MenuBarTooltipView* view = controller.view();
+        QVERIFY(!view->arrowShown());
+        QCOMPARE(view->title(), QStringLiteral("Ondari runs in the background."));
+        QCOMPARE(view->subtitle(), QStringLiteral("Start Ondari again to open its menu."));
     }
 
     void staysInsideTheAvailableArea() {
@@ -100,23 +132,27 @@ private slots:
 
     void slidesAndFades() {
         TooltipRig rig(std::chrono::milliseconds(300));
+        AnimationClock clock; // mid-way is where the test says, however busy the machine
         rig.controller.show(QRect(1000, 0, 24, 24));
         Panel* panel = rig.controller.panel();
         // It starts 15 above its place, invisible.
         QCOMPARE(panel->frameOrigin(), QPoint(862, 9));
         QCOMPARE(panel->opacity(), 0.0);
         QVERIFY(panel->isVisible());
-        QTest::qWait(120);
+        clock.advance(120);
         QVERIFY(panel->opacity() > 0.0 && panel->opacity() < 1.0);
         QVERIFY(panel->frameOrigin().y() > 9 && panel->frameOrigin().y() <= 24);
-        QTRY_COMPARE(panel->opacity(), 1.0);
+        clock.advance(200);
+        QCOMPARE(panel->opacity(), 1.0);
         QCOMPARE(panel->frameOrigin(), QPoint(862, 24));
     }
 
     void gotItSlidesItAwayAndReleasesIt() {
         TooltipRig rig(std::chrono::milliseconds(200));
+        AnimationClock clock;
         rig.controller.show(QRect(1000, 0, 24, 24));
-        QTRY_COMPARE(rig.controller.panel()->opacity(), 1.0);
+        clock.advance(250);
+        QCOMPARE(rig.controller.panel()->opacity(), 1.0);
         QPointer<Panel> panel = rig.controller.panel();
         TestEnvironment::clearDebugLog();
         click(rig.controller.view()->gotItButton());
@@ -124,9 +160,10 @@ private slots:
         QCOMPARE(TestEnvironment::debugLogMessages(),
                  QStringList{QStringLiteral("MenuBarTooltip: Dismissed")});
         QVERIFY(rig.controller.panel());
-        QTest::qWait(100);
+        clock.advance(100);
         QVERIFY(panel->opacity() < 1.0);
         QVERIFY(panel->frameOrigin().y() < 24);
+        clock.advance(150);
         QTRY_VERIFY(!rig.controller.panel());
         QTRY_VERIFY(!panel);
         // Nothing left to dismiss.
