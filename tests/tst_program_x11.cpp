@@ -3,6 +3,7 @@
 #include "FakeSongLinkServer.h"
 #include "LoginItem.h"
 #include "TestEnvironment.h"
+#include "X11Windows.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -37,6 +38,11 @@
 
 using namespace std::chrono_literals;
 
+using X11Windows::connection;
+using X11Windows::internAtom;
+using X11Windows::screenRect;
+using X11Windows::windowManagerRunning;
+
 namespace {
 const QString spotifyLink = QStringLiteral("https://open.spotify.com/track/0SZemtszoaQHL3aUuMS6WF");
 const QString recording = QStringLiteral("spotify-bum-bum-eis-de.json");
@@ -51,29 +57,6 @@ QString run(const QString& program, const QStringList& arguments, const QByteArr
     process.closeWriteChannel();
     process.waitForFinished(5000);
     return QString::fromUtf8(process.readAllStandardOutput());
-}
-
-xcb_connection_t* connection() {
-    return qApp->nativeInterface<QNativeInterface::QX11Application>()->connection();
-}
-
-// A window's rectangle on screen. Asked of the X server, as a window manager's frame around a
-// dialog makes xdotool's answer unreliable.
-std::optional<QRect> screenRect(xcb_window_t window) {
-    xcb_connection_t* c = connection();
-    xcb_get_geometry_reply_t* geometry = xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr);
-    if (!geometry) {
-        return std::nullopt;
-    }
-    xcb_translate_coordinates_reply_t* origin = xcb_translate_coordinates_reply(
-        c, xcb_translate_coordinates(c, window, geometry->root, 0, 0), nullptr);
-    std::optional<QRect> rect;
-    if (origin) {
-        rect = QRect(origin->dst_x, origin->dst_y, geometry->width, geometry->height);
-    }
-    std::free(origin);
-    std::free(geometry);
-    return rect;
 }
 
 // The visible windows that xdotool finds, by id.
@@ -202,15 +185,6 @@ std::optional<QRect> settledWindow(const std::function<bool(const QRect&)>& fits
     return std::nullopt;
 }
 
-xcb_atom_t internAtom(const char* name) {
-    xcb_connection_t* c = connection();
-    xcb_intern_atom_reply_t* reply =
-        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(std::strlen(name)), name), nullptr);
-    const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
-    std::free(reply);
-    return atom;
-}
-
 // The XEmbed tray's manager window, the owner of the tray selection.
 xcb_window_t trayManager() {
     xcb_connection_t* c = connection();
@@ -234,23 +208,6 @@ bool setTrayForeground(uint32_t red, uint32_t green, uint32_t blue) {
     return true;
 }
 
-// Whether a window manager runs on the display.
-bool windowManagerRunning() {
-    xcb_connection_t* c = connection();
-    const QByteArray name = "_NET_SUPPORTING_WM_CHECK";
-    xcb_intern_atom_reply_t* atom =
-        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(name.size()), name.constData()), nullptr);
-    if (!atom) {
-        return false;
-    }
-    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
-    xcb_get_property_reply_t* property =
-        xcb_get_property_reply(c, xcb_get_property(c, 0, root, atom->atom, XCB_ATOM_WINDOW, 0, 1), nullptr);
-    const bool running = property && xcb_get_property_value_length(property) == 4;
-    std::free(property);
-    std::free(atom);
-    return running;
-}
 QString clipboardText() {
     return run(QStringLiteral("xclip"),
                {QStringLiteral("-o"), QStringLiteral("-selection"), QStringLiteral("clipboard")});
@@ -513,16 +470,6 @@ class ProgramTest : public QObject {
         program.start(QStringLiteral(ONDARI_PROGRAM), {});
     }
 
-    // A home folder with nothing in it: a new user.
-    static QString newHome(const QString& name) {
-        const QString folder = TestEnvironment::root() + QLatin1Char('/') + name;
-        QDir(folder).removeRecursively();
-        QDir().mkpath(folder + QStringLiteral("/runtime"));
-        QFile::setPermissions(folder + QStringLiteral("/runtime"),
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        return folder;
-    }
-
     // Default mode, previews off, prompts that stay up for `toastTimeout` seconds.
     static void writeDefaultModeSettings(const QString& folder, int toastTimeout) {
         writeFile(folder + QStringLiteral("/.config/Ondari/Ondari.conf"),
@@ -534,8 +481,13 @@ class ProgramTest : public QObject {
 
     // Starts the program in a prepared new home; true once it watches the clipboard.
     [[nodiscard]] bool startWatching(const QString& name, QString& folder) {
-        folder = newHome(name);
+        folder = TestEnvironment::newHome(name);
         prepareHome(folder);
+        return startAndWatch(folder);
+    }
+
+    // Starts the program in a prepared home; true once it watches the clipboard.
+    [[nodiscard]] bool startAndWatch(const QString& folder) {
         start(folder);
         return QTest::qWaitFor(
             [&] { return logCount(folder, QStringLiteral("Timer added to main run loop")) == 1; }, 10000);
@@ -612,6 +564,16 @@ class ProgramTest : public QObject {
         QCOMPARE(program.exitCode(), 0);
     }
 
+    // Opens the menu from the tray icon, clicks "Quit" (its last row) and waits for the end.
+    void quitFromMenu(const QRect& icon) {
+        const QSet<QString> shown = shownNow();
+        click(icon.center());
+        std::optional<QRect> menu;
+        QTRY_VERIFY_WITH_TIMEOUT((menu = windowWhere(isMenu, shown)).has_value(), 5000);
+        click(QPoint(menu->center().x(), menu->bottom() - 12));
+        verifyEnded();
+    }
+
     // Starts the program converting automatically with the song preview on, the answer naming
     // `cover` as the artwork; returns once the program watches the clipboard.
     void startWithCover(const QString& folder, const QString& cover) {
@@ -620,9 +582,7 @@ class ProgramTest : public QObject {
                   "[General]\nconversionMode=automatic\ntargetService=appleMusic\nsourceService=spotify\n"
                   "hasMigratedServiceSettings=true\nshowURLPreview=true\nhasSeenMenuBarTooltip=true\n");
         server.setAnswer(spotifyLink, FakeSongLinkServer::Answer::withStatus(200, answerWithCover(cover)));
-        start(folder);
-        QTRY_VERIFY_WITH_TIMEOUT(logCount(folder, QStringLiteral("Timer added to main run loop")) == 1,
-                                 10000);
+        QVERIFY(startAndWatch(folder));
     }
 
     bool coverRequested(qsizetype after) const {
@@ -727,13 +687,7 @@ private slots:
         std::optional<QRect> toast;
         QTRY_VERIFY_WITH_TIMEOUT((toast = windowWhere(isToast)).has_value(), 5000);
         QVERIFY(toast->contains(icon->center()));
-        shown = shownNow();
-        click(icon->center());
-        QTRY_VERIFY_WITH_TIMEOUT((menu = windowWhere(isMenu, shown)).has_value(), 5000);
-        click(QPoint(menu->center().x(), menu->bottom() - 12));
-        QTRY_COMPARE_WITH_TIMEOUT(program.state(), QProcess::NotRunning, 5000);
-        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(program.exitCode(), 0);
+        quitFromMenu(*icon);
         QFile log(home + QStringLiteral("/ondari_debug.log"));
         QVERIFY(log.open(QIODevice::ReadOnly));
         QVERIFY(log.readAll().contains("Automatic mode: enqueuing URL for auto-conversion to Apple Music"));
@@ -753,14 +707,7 @@ private slots:
             QSKIP("no seccomp filter can be installed here");
         }
         QVERIFY(icon);
-        const QSet<QString> shown = shownNow();
-        click(icon->center());
-        std::optional<QRect> menu;
-        QTRY_VERIFY_WITH_TIMEOUT((menu = windowWhere(isMenu, shown)).has_value(), 5000);
-        click(QPoint(menu->center().x(), menu->bottom() - 12));
-        QTRY_COMPARE_WITH_TIMEOUT(program.state(), QProcess::NotRunning, 10000);
-        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(program.exitCode(), 0);
+        quitFromMenu(*icon);
         const QByteArray errors = program.readAllStandardError();
         QCOMPARE(errors.count("Key observation: cannot start"), 1);
         QVERIFY2(!errors.contains("Key observation: no X display"), errors.constData());
@@ -789,7 +736,7 @@ private slots:
         if (QStandardPaths::findExecutable(QStringLiteral("parcellite")).isEmpty()) {
             QSKIP("parcellite is not installed");
         }
-        const QString folder = newHome(QStringLiteral("program-manager"));
+        const QString folder = TestEnvironment::newHome(QStringLiteral("program-manager"));
         prepareHome(folder);
         QProcess manager;
         startClipboardManager(manager, folder);
@@ -798,9 +745,7 @@ private slots:
         }
 
         server.setAnswer(spotifyLink, FakeSongLinkServer::Answer::recorded(recording).after(1500ms));
-        start(folder);
-        QTRY_VERIFY_WITH_TIMEOUT(logCount(folder, QStringLiteral("Timer added to main run loop")) == 1,
-                                 10000);
+        QVERIFY(startAndWatch(folder));
         const qsizetype requestsBefore = server.requests().size();
         QProcess copier;
         copier.start(QStringLiteral("xclip"),
@@ -828,7 +773,7 @@ private slots:
     // menu and a newer link copied before: the user asked for it.
     void shortcutConvertsOverAnEarlierCopy() {
         server.setAnswer(spotifyLink, FakeSongLinkServer::Answer::recorded(recording).after(300ms));
-        const QString folder = newHome(QStringLiteral("program-shortcut"));
+        const QString folder = TestEnvironment::newHome(QStringLiteral("program-shortcut"));
         prepareHome(folder);
         const QString config = folder + QStringLiteral("/.config/Ondari/Ondari.conf");
         writeDefaultModeSettings(folder, 60);
@@ -863,12 +808,10 @@ private slots:
     // look at the clipboard never takes the newer copy for its own, and the newer copy stays.
     void shortcutThenANewerCopyKeepsIt() {
         server.setAnswer(spotifyLink, FakeSongLinkServer::Answer::recorded(recording).after(1500ms));
-        const QString folder = newHome(QStringLiteral("program-shortcut-newer"));
+        const QString folder = TestEnvironment::newHome(QStringLiteral("program-shortcut-newer"));
         prepareHome(folder);
         writeDefaultModeSettings(folder, 60);
-        start(folder);
-        QTRY_VERIFY_WITH_TIMEOUT(logCount(folder, QStringLiteral("Timer added to main run loop")) == 1,
-                                 10000);
+        QVERIFY(startAndWatch(folder));
         FakeSelectionOwner owner({{"UTF8_STRING", spotifyLink.toUtf8()}});
         QVERIFY(owner.start(true));
         QTRY_VERIFY_WITH_TIMEOUT(windowWhere(isToast).has_value(), 5000);
@@ -940,12 +883,10 @@ private slots:
     // With nobody keeping copies, a link copied again a second after its program quit is a new
     // copy: its prompt comes again after the first one timed out.
     void linkCopiedAgainASecondAfterItsOwnerLeftIsHandled() {
-        const QString folder = newHome(QStringLiteral("program-again"));
+        const QString folder = TestEnvironment::newHome(QStringLiteral("program-again"));
         prepareHome(folder);
         writeDefaultModeSettings(folder, 1);
-        start(folder);
-        QTRY_VERIFY_WITH_TIMEOUT(logCount(folder, QStringLiteral("Timer added to main run loop")) == 1,
-                                 10000);
+        QVERIFY(startAndWatch(folder));
         const QString prompted = QStringLiteral("Default mode: enqueuing URL for conversion to Apple Music");
         std::unique_ptr<QProcess> copier = keptCopy(spotifyLink);
         QTRY_VERIFY_WITH_TIMEOUT(logCount(folder, prompted) == 1, 5000);
@@ -964,7 +905,7 @@ private slots:
         if (QStandardPaths::findExecutable(QStringLiteral("parcellite")).isEmpty()) {
             QSKIP("parcellite is not installed");
         }
-        const QString folder = newHome(QStringLiteral("program-manager-prompt"));
+        const QString folder = TestEnvironment::newHome(QStringLiteral("program-manager-prompt"));
         prepareHome(folder);
         writeDefaultModeSettings(folder, 1);
         QProcess manager;
@@ -972,9 +913,7 @@ private slots:
         if (manager.state() != QProcess::Running) {
             QSKIP("the clipboard manager did not start");
         }
-        start(folder);
-        QTRY_VERIFY_WITH_TIMEOUT(logCount(folder, QStringLiteral("Timer added to main run loop")) == 1,
-                                 10000);
+        QVERIFY(startAndWatch(folder));
         const QString prompted = QStringLiteral("Default mode: enqueuing URL for conversion to Apple Music");
         std::unique_ptr<QProcess> copier = keptCopy(spotifyLink);
         QTRY_VERIFY_WITH_TIMEOUT(logCount(folder, prompted) == 1, 5000);
@@ -996,7 +935,7 @@ private slots:
     // Closed to the tray, clicked there before setup, skipped, saved: the menu opens at every
     // click, and Quit ends the program while the music-service page is open.
     void newUserSkipsAndQuitsFromTheMenu() {
-        const QString folder = newHome(QStringLiteral("new-user-skips"));
+        const QString folder = TestEnvironment::newHome(QStringLiteral("new-user-skips"));
         start(folder);
         QVERIFY(program.waitForStarted());
         std::optional<QRect> icon;
@@ -1060,7 +999,7 @@ private slots:
 
     // "Don't Allow" brings the Allow button back; Quit on the waiting page ends the program.
     void newUserDeclinesThenQuitsWhileWaiting() {
-        const QString folder = newHome(QStringLiteral("new-user-declines"));
+        const QString folder = TestEnvironment::newHome(QStringLiteral("new-user-declines"));
         start(folder);
         QVERIFY(program.waitForStarted());
         std::optional<QRect> panel;
@@ -1177,7 +1116,8 @@ private slots:
         QFETCH(QColor, tint);
         QFETCH(bool, enabled);
         QVERIFY(restartTray(tint));
-        const QString user = newHome(QStringLiteral("tray-") + QString::fromLatin1(QTest::currentDataTag()));
+        const QString user =
+            TestEnvironment::newHome(QStringLiteral("tray-") + QString::fromLatin1(QTest::currentDataTag()));
         prepareHome(user);
         if (!enabled) {
             QFile settings(user + QStringLiteral("/.config/Ondari/Ondari.conf"));
@@ -1235,7 +1175,7 @@ private slots:
             server.setAnswer(spotifyLink, FakeSongLinkServer::Answer::recorded(recording));
             server.setDefaultAnswer(FakeSongLinkServer::Answer::withStatus(404));
         });
-        const QString folder = newHome(QStringLiteral("program-covers"));
+        const QString folder = TestEnvironment::newHome(QStringLiteral("program-covers"));
         startWithCover(folder, QStringLiteral("http://127.0.0.1:%1/cover").arg(server.port()));
         std::optional<QRect> icon;
         QTRY_VERIFY_WITH_TIMEOUT((icon = windowWhere(isTrayIcon)).has_value(), 10000);
@@ -1247,14 +1187,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(coverRequested(requestsBefore), 5000);
 
         if (quit) {
-            const QSet<QString> shown = shownNow();
-            click(icon->center());
-            std::optional<QRect> menu;
-            QTRY_VERIFY_WITH_TIMEOUT((menu = windowWhere(isMenu, shown)).has_value(), 5000);
-            click(QPoint(menu->center().x(), menu->bottom() - 12));
-            QTRY_COMPARE_WITH_TIMEOUT(program.state(), QProcess::NotRunning, 5000);
-            QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-            QCOMPARE(program.exitCode(), 0);
+            quitFromMenu(*icon);
             return;
         }
         // Long enough for a decode without bounds to have spent seconds.
@@ -1283,7 +1216,7 @@ private slots:
             server.setAnswer(secondLink, FakeSongLinkServer::Answer::withStatus(404));
             server.setDefaultAnswer(FakeSongLinkServer::Answer::withStatus(404));
         });
-        const QString folder = newHome(QStringLiteral("program-quit-decoding"));
+        const QString folder = TestEnvironment::newHome(QStringLiteral("program-quit-decoding"));
         const QString cover = QStringLiteral("http://127.0.0.1:%1/cover").arg(server.port());
         startWithCover(folder, cover);
         server.setAnswer(secondLink, FakeSongLinkServer::Answer::withStatus(200, answerWithCover(cover)));
@@ -1373,7 +1306,7 @@ private slots:
         }
         const auto restore = qScopeGuard(
             [this] { server.setAnswer(spotifyLink, FakeSongLinkServer::Answer::recorded(recording)); });
-        const QString folder = newHome(QStringLiteral("program-http-cover"));
+        const QString folder = TestEnvironment::newHome(QStringLiteral("program-http-cover"));
         startWithCover(folder, outside.url(QStringLiteral("/cover")));
         copy(spotifyLink);
         QVERIFY(clipboardBecomes(convertedLink(), 10000));
@@ -1439,7 +1372,7 @@ private slots:
             QSKIP("for a small screen (ONDARI_XVFB_SCREEN)");
         }
         QVERIFY(restartTray(QColor(0x202020)));
-        const QString folder = newHome(QStringLiteral("small-screen"));
+        const QString folder = TestEnvironment::newHome(QStringLiteral("small-screen"));
         start(folder);
         QVERIFY(program.waitForStarted());
         std::optional<QRect> panel;

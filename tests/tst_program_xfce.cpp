@@ -1,6 +1,7 @@
 #include "Contrast.h"
 #include "FakeSongLinkServer.h"
 #include "TestEnvironment.h"
+#include "X11Windows.h"
 
 #include <QDBusConnection>
 #include <QDBusInterface>
@@ -19,6 +20,11 @@
 #include <cstdlib>
 #include <cstring>
 
+using X11Windows::connection;
+using X11Windows::internAtom;
+using X11Windows::screenRect;
+using X11Windows::windowManagerRunning;
+
 namespace {
 
 const QString defaultPanelLayout = QStringLiteral("/etc/xdg/xfce4/panel/default.xml");
@@ -30,44 +36,6 @@ QString run(const QString& program, const QStringList& arguments,
     process.start(program, arguments);
     process.waitForFinished(10000);
     return QString::fromUtf8(process.readAllStandardOutput());
-}
-
-xcb_connection_t* connection() {
-    return qApp->nativeInterface<QNativeInterface::QX11Application>()->connection();
-}
-
-std::optional<QRect> screenRect(xcb_window_t window) {
-    xcb_connection_t* c = connection();
-    xcb_get_geometry_reply_t* geometry = xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr);
-    if (!geometry) {
-        return std::nullopt;
-    }
-    xcb_translate_coordinates_reply_t* origin = xcb_translate_coordinates_reply(
-        c, xcb_translate_coordinates(c, window, geometry->root, 0, 0), nullptr);
-    std::optional<QRect> rect;
-    if (origin) {
-        rect = QRect(origin->dst_x, origin->dst_y, geometry->width, geometry->height);
-    }
-    std::free(origin);
-    std::free(geometry);
-    return rect;
-}
-
-bool windowManagerRunning() {
-    xcb_connection_t* c = connection();
-    const char* name = "_NET_SUPPORTING_WM_CHECK";
-    xcb_intern_atom_reply_t* atom =
-        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(std::strlen(name)), name), nullptr);
-    if (!atom) {
-        return false;
-    }
-    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
-    xcb_get_property_reply_t* property =
-        xcb_get_property_reply(c, xcb_get_property(c, 0, root, atom->atom, XCB_ATOM_WINDOW, 0, 1), nullptr);
-    const bool running = property && xcb_get_property_value_length(property) == 4;
-    std::free(property);
-    std::free(atom);
-    return running;
 }
 
 // The program's first-run bubble: its window is the 300 x 100 card, with or without a margin
@@ -216,18 +184,9 @@ class XfcePanelTest : public QObject {
         return env;
     }
 
-    static QString newHome(const QString& name) {
-        const QString folder = TestEnvironment::root() + QLatin1Char('/') + name;
-        QDir(folder).removeRecursively();
-        QDir().mkpath(folder + QStringLiteral("/runtime"));
-        QFile::setPermissions(folder + QStringLiteral("/runtime"),
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        return folder;
-    }
-
     // A user who allowed the shortcut and has not seen the first-run bubble yet.
     void startProgram(const QString& name, bool enabled) {
-        const QString home = newHome(name);
+        const QString home = TestEnvironment::newHome(name);
         QDir().mkpath(home + QStringLiteral("/.config/Ondari"));
         QFile settings(home + QStringLiteral("/.config/Ondari/Ondari.conf"));
         QVERIFY(settings.open(QIODevice::WriteOnly));
@@ -362,7 +321,7 @@ private slots:
         QVERIFY(bus.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(bus.canReadLine(), 10000);
         busAddress = QString::fromUtf8(bus.readLine()).trimmed();
-        panelHome = newHome(QStringLiteral("panel"));
+        panelHome = TestEnvironment::newHome(QStringLiteral("panel"));
     }
 
     void cleanup() {

@@ -71,6 +71,15 @@ QByteArray readTestData(const QString& relativePath) {
     return file.readAll();
 }
 
+QString newHome(const QString& name) {
+    const QString folder = root() + QLatin1Char('/') + name;
+    QDir(folder).removeRecursively();
+    QDir().mkpath(folder + QStringLiteral("/runtime"));
+    QFile::setPermissions(folder + QStringLiteral("/runtime"),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return folder;
+}
+
 QString debugLogPath() {
     return home() + QStringLiteral("/ondari_debug.log");
 }

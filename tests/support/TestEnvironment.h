@@ -16,6 +16,9 @@ QString configHome();
 // tests/data, or ONDARI_TESTDATA_DIR.
 QString testDataDir();
 QByteArray readTestData(const QString& relativePath);
+// An empty home folder under root() for a program the test starts, with a private "runtime"
+// folder in it: a new user.
+QString newHome(const QString& name);
 
 QString debugLogPath();
 // The messages of the debug log, without their time stamps.
