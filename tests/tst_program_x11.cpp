@@ -486,11 +486,12 @@ class ProgramTest : public QObject {
         return startAndWatch(folder);
     }
 
-    // Starts the program in a prepared home; true once it watches the clipboard.
+    // Starts the program in a prepared home; true once it watches the clipboard (a sanitizer
+    // build on a loaded machine takes seconds to get there).
     [[nodiscard]] bool startAndWatch(const QString& folder) {
         start(folder);
         return QTest::qWaitFor(
-            [&] { return logCount(folder, QStringLiteral("Timer added to main run loop")) == 1; }, 10000);
+            [&] { return logCount(folder, QStringLiteral("Timer added to main run loop")) == 1; }, 30000);
     }
 
     static int logCount(const QString& folder, const QString& message) {
@@ -1274,13 +1275,14 @@ private slots:
             return double(threadRunNs(pid, decoder) - ranBefore) / double(wholeDecodeNs);
         };
 
-        // The same cover again, until half of its decode is done: past the checks before it, and
-        // well before its end. Then slowed to a crawl (run only when nothing else would), at the
-        // lowest nice level for when it runs again.
+        // The same cover again, until a third or so of its decode is done: past the checks before
+        // it, well before its reading ends (a third of the decode is the scaling after it). Then
+        // slowed to a crawl (run only when nothing else would), at the lowest nice level for when
+        // it runs again.
         const qsizetype requestsBefore = server.requests().size();
         copy(secondLink);
         QTRY_VERIFY_WITH_TIMEOUT(coverRequested(requestsBefore), 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(decodedPart() >= 0.5, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(decodedPart() >= 0.3, 30000);
         const sched_param lowest{};
         QVERIFY(sched_setscheduler(pid_t(decoder), SCHED_IDLE, &lowest) == 0);
         QVERIFY(setpriority(PRIO_PROCESS, id_t(decoder), 19) == 0);
@@ -1290,14 +1292,29 @@ private slots:
         std::optional<QRect> menu;
         QTRY_VERIFY_WITH_TIMEOUT((menu = windowWhere(isMenu, shown)).has_value(), 5000);
         const double atQuit = decodedPart();
-        QVERIFY2(threadRunnable(pid, decoder) && atQuit < 0.8, qPrintable(QString::number(atQuit)));
+        QVERIFY2(threadRunnable(pid, decoder) && atQuit < 0.38, qPrintable(QString::number(atQuit)));
         click(QPoint(menu->center().x(), menu->bottom() - 12));
         // Back to the lowest nice level: enough to reach its next read in a moment, far too
         // little to end the decode soon. Gone already, the thread has nothing to set.
         sched_setscheduler(pid_t(decoder), SCHED_OTHER, &lowest);
-        // Stopped at its next read, the decode lets the program end at once; run on at this pace,
-        // it would hold the exit for ten seconds or more.
-        QTRY_COMPARE_WITH_TIMEOUT(program.state(), QProcess::NotRunning, 4000);
+        // Stopped at its next read, the decode runs a hundredth of a decode more (a tenth in a
+        // sanitizer build) before the program ends; run on, it would read to the end first, a
+        // third of a decode and more. Counted in the thread's own run time, which a loaded machine
+        // does not stretch the way it does the wall clock.
+        constexpr double mostAfterQuit = 0.25;
+        double ranAfterQuit = 0;
+        const bool ended = QTest::qWaitFor(
+            [&] {
+                if (program.state() == QProcess::NotRunning) {
+                    return true;
+                }
+                ranAfterQuit = std::max(ranAfterQuit, decodedPart() - atQuit); // 0 once it is gone
+                return ranAfterQuit > mostAfterQuit;
+            },
+            60000);
+        qInfo("the decoder ran %.3f of a decode after Quit at %.3f", ranAfterQuit, atQuit);
+        QVERIFY2(ranAfterQuit <= mostAfterQuit, qPrintable(QString::number(ranAfterQuit)));
+        QVERIFY(ended);
         QCOMPARE(program.exitStatus(), QProcess::NormalExit);
         QCOMPARE(program.exitCode(), 0);
     }
