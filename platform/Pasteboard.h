@@ -25,12 +25,14 @@ public:
     static constexpr int readTimeoutMs = 5000;
     // A new owner this soon after the last one left keeps that copy alive: clipboard managers
     // take over within moments of the program quitting, a user copies again later. Measured
-    // under Xvfb beside a loaded machine (load 20 on 8 cores), owners living 0.15 to 1 s:
-    //   parcellite 1.2.1, as installed, synchronising, restoring an empty clipboard: 0 to 561 ms
-    //     in 180 runs (it polls twice a second, so up to 500 ms and the machine's lag);
-    //   diodon 1.13, as installed and synchronising: 0 to 21 ms in 64 runs;
-    //   CopyQ 6.4, as installed and copying clipboard and selection both ways: never took over
-    //     (64 runs).
+    // under Xvfb, alone and beside a loaded machine (load 12 to 20 on 8 cores), owners living
+    // 0.15 to 1 s, 64 runs or more each:
+    //   parcellite 1.2.1, synchronising or not: 0 to 561 ms (it looks twice a second, so up to
+    //     500 ms and the machine's lag). Asked for the text just as its owner quits, it waits
+    //     30 s for an answer (GTK's limit) and then puts back an older copy: no window covers
+    //     that, and the older text is handled as a new copy;
+    //   diodon 1.13, synchronising or not: 0 to 36 ms;
+    //   CopyQ 6.4, as installed or copying clipboard and selection both ways: never took over.
     // Just above parcellite's slowest; a link copied again a second later is a new copy.
     static constexpr int keeperDelayMs = 700;
 
