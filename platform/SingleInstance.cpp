@@ -87,7 +87,7 @@ QString SingleInstance::defaultLockPath() {
 
 QString SingleInstance::privateFolder(const QString& root, uid_t uid) {
     const QString runtime = root + QStringLiteral("/run/user/") + QString::number(uid);
-    if (QFileInfo::exists(runtime) && isPrivateFolder(runtime, uid)) {
+    if (isPrivateFolder(runtime, uid)) {
         return runtime;
     }
     // No login manager made one (a container, root without a session): a fixed name under /tmp,

@@ -6,8 +6,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
-#include <memory>
-
 bool TransportRule::isLoopbackHost(const QString& host) {
     if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0) {
         return true;
@@ -45,19 +43,15 @@ QNetworkRequest TransportRule::request(const QUrl& url) {
 void TransportRule::guard(QNetworkReply* reply) {
     // Where the current hop was sent: kept here from the request on, since inside the signal the
     // reply's own address is already the target.
-    struct Hops {
-        QUrl current;
-        int count = 0;
-    };
-    auto hops = std::make_shared<Hops>(Hops{reply->request().url(), 0});
-    QObject::connect(reply, &QNetworkReply::redirected, reply, [reply, hops](const QUrl& target) {
-        if (allowsRedirect(hops->current, target, ++hops->count)) {
-            hops->current = target;
-            return;
-        }
-        reply->abort();
-        // Qt has already queued the request to the target on the reply by the time it tells of the
-        // redirect; dropped, it never goes out.
-        QCoreApplication::removePostedEvents(reply, QEvent::MetaCall);
-    });
+    QObject::connect(reply, &QNetworkReply::redirected, reply,
+                     [reply, current = reply->request().url(), hop = 0](const QUrl& target) mutable {
+                         if (allowsRedirect(current, target, ++hop)) {
+                             current = target;
+                             return;
+                         }
+                         reply->abort();
+                         // Qt has already queued the request to the target on the reply by the
+                         // time it tells of the redirect; dropped, it never goes out.
+                         QCoreApplication::removePostedEvents(reply, QEvent::MetaCall);
+                     });
 }
