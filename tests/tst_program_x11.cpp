@@ -147,42 +147,18 @@ QImage grabScreen(const QRect& rect) {
         .toImage();
 }
 
-// The program animates on its own clock, which a busy machine slows: rather than pausing for
-// as long as an animation takes, a click waits until the area shows one picture for three looks
-// in a row (and, when given, one other than `before`).
+// Once the area shows one picture for a while (and, when given, one other than `before`).
 bool settles(const QRect& area, const QImage& before = {}) {
-    QImage last = grabScreen(area);
-    int still = 0;
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < 30000) {
-        QTest::qWait(100);
-        const QImage now = grabScreen(area);
-        still = now == last ? still + 1 : 0;
-        last = now;
-        if (still >= 3 && now != before) {
-            return true;
-        }
-    }
-    return false;
+    return X11Windows::steady([&] { return grabScreen(area); },
+                              [&](const QImage& now) { return now != before; })
+        .has_value();
 }
 
-// The same for a window that slides: its place once it has stopped.
+// The place of a window that slides, once it has stopped.
 std::optional<QRect> settledWindow(const std::function<bool(const QRect&)>& fits) {
-    std::optional<QRect> last = windowWhere(fits);
-    int still = 0;
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < 30000) {
-        QTest::qWait(100);
-        const std::optional<QRect> now = windowWhere(fits);
-        still = now && now == last ? still + 1 : 0;
-        last = now;
-        if (still >= 3) {
-            return now;
-        }
-    }
-    return std::nullopt;
+    return X11Windows::steady([&] { return windowWhere(fits); },
+                              [](const std::optional<QRect>& now) { return now.has_value(); })
+        .value_or(std::nullopt);
 }
 
 // The XEmbed tray's manager window, the owner of the tray selection.
@@ -366,9 +342,9 @@ qint64 pooledThreadsCpuMs(qint64 pid) {
     return ticks * 1000 / ::sysconf(_SC_CLK_TCK);
 }
 
-// A 4096 x 2048 PNG within every bound that takes the decoder its time: its rows are exactly as
-// long as the picture, Paeth-filtered, and compress only tenfold, so each read of the decoder's
-// input brings a little work and there are many of them.
+// A 4096 x 4096 PNG within every bound that takes the decoder its time: its rows are exactly as
+// long as the picture, Paeth-filtered, and compress only about eighteenfold, so each read of the
+// decoder's input brings a little work and there are many of them.
 QByteArray slowPng() {
     constexpr int width = 4096;
     constexpr int height = 4096;
@@ -1203,8 +1179,8 @@ private slots:
 
     // Quit while a cover is really being decoded: a PNG that passes every check and takes the
     // decoder half a second. The test slows the decoding thread down (one processor beside a busy
-    // loop, the lowest priority), so Quit comes while the decode runs, and a decode that ran on
-    // regardless would hold the exit for seconds.
+    // loop, then the lowest priority), so Quit comes while the decode runs, and tells a decode
+    // that stops from one that runs on by the thread's own run time after Quit.
     void quitDuringADecodeEndsAtOnce() {
         const QString secondLink = QStringLiteral("https://open.spotify.com/track/0d28khcov6AiegSCpG5TuT");
         QProcess busy;

@@ -56,6 +56,12 @@ std::optional<QRect> tooltipCard() {
     return std::nullopt;
 }
 
+// The card once it has stopped sliding in.
+std::optional<QRect> settledCard() {
+    return X11Windows::steady(tooltipCard, [](const std::optional<QRect>& now) { return now.has_value(); })
+        .value_or(std::nullopt);
+}
+
 QImage grab(const QRect& rect) {
     return QGuiApplication::primaryScreen()
         ->grabWindow(0, rect.x(), rect.y(), rect.width(), rect.height())
@@ -343,13 +349,11 @@ private slots:
         QVERIFY(panel.state() == QProcess::NotRunning);
         startProgram(QStringLiteral("no-tray"), true);
         std::optional<QRect> card;
-        QTRY_VERIFY_WITH_TIMEOUT((card = tooltipCard()).has_value(), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(tooltipCard().has_value(), 15000);
         QVERIFY(programLog().contains(QStringLiteral(
             "MenuBarTooltip: No system tray: shown at the top centre of the screen, saying how the menu is "
             "reached")));
-        QTest::qWait(400); // where it stops sliding
-        card = tooltipCard();
-        QVERIFY(card);
+        QVERIFY((card = settledCard()).has_value());
         const QRect screen = QGuiApplication::primaryScreen()->geometry();
         QVERIFY2(std::abs(card->center().x() - screen.center().x()) <= 1,
                  qPrintable(QString::number(card->x())));
@@ -393,21 +397,14 @@ private slots:
         // Hosted as a StatusNotifier item, as the default layout's tray does it.
         QTRY_COMPARE_WITH_TIMEOUT(itemsRegistered(), qsizetype(1), 15000);
         std::optional<QRect> card;
-        QTRY_VERIFY_WITH_TIMEOUT((card = tooltipCard()).has_value(), 15000);
-        QTest::qWait(400); // where it stops sliding
-        card = tooltipCard();
-        QVERIFY(card);
+        QTRY_VERIFY_WITH_TIMEOUT(tooltipCard().has_value(), 15000);
+        QVERIFY((card = settledCard()).has_value());
         const QImage belowWith = grab(below);
         // The panel once it has settled with the icon in it.
-        QImage with = grab(strip);
-        QTRY_VERIFY_WITH_TIMEOUT(
-            [&] {
-                const QImage next = grab(strip);
-                const bool settled = next == with && next != before;
-                with = next;
-                return settled;
-            }(),
-            10000);
+        const std::optional<QImage> settledWith =
+            X11Windows::steady([&] { return grab(strip); }, [&](const QImage& now) { return now != before; });
+        QVERIFY(settledWith);
+        const QImage& with = *settledWith;
         stopProgram();
         QTRY_COMPARE_WITH_TIMEOUT(itemsRegistered(), qsizetype(0), 10000);
         QImage after;
