@@ -16,6 +16,9 @@ namespace {
 constexpr int panelWidth = int(AppConstants::tooltipWidth);
 constexpr int panelHeight = int(AppConstants::tooltipArrowHeight) + 90;
 constexpr int edgeMargin = 8;
+// Where there is no tray, the bubble tells how the menu is reached instead of where it is.
+const char* const noTrayTitle = "Ondari runs in the background.";
+const char* const noTraySubtitle = "Start Ondari again to open its menu.";
 
 QString rectText(const QRect& rect) {
     return QStringLiteral("(%1, %2, %3, %4)")
@@ -25,10 +28,6 @@ QString rectText(const QRect& rect) {
         .arg(rect.height());
 }
 } // namespace
-
-const QString MenuBarTooltipWindowController::noTrayTitle = QStringLiteral("Ondari runs in the background.");
-const QString MenuBarTooltipWindowController::noTraySubtitle =
-    QStringLiteral("Start Ondari again to open its menu.");
 
 MenuBarTooltipWindowController::MenuBarTooltipWindowController(QObject* parent)
     : MenuBarTooltipWindowController(&MenuBarTooltipWindowController::screenAreaFor, nullptr, Timing{},
@@ -147,7 +146,7 @@ void MenuBarTooltipWindowController::present(const Placement& place, bool withou
         return;
     }
     if (withoutTray) {
-        m_view->setLines(noTrayTitle, noTraySubtitle);
+        m_view->setLines(QString::fromLatin1(noTrayTitle), QString::fromLatin1(noTraySubtitle));
     }
     m_resting = place.frame;
     m_upward = place.upward;

@@ -37,9 +37,6 @@ public:
         std::optional<double> arrowCentre;
     };
 
-    static const QString noTrayTitle;
-    static const QString noTraySubtitle;
-
     struct Timing {
         std::chrono::milliseconds fadeIn{300};
         std::chrono::milliseconds fadeOut{250};

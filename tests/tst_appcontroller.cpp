@@ -426,8 +426,10 @@ private slots:
             rig.controller->showMenuBarTooltipIfNeeded();
             QVERIFY(rig.onboarding.settings->hasSeenMenuBarTooltip());
             QTRY_VERIFY_WITH_TIMEOUT(rig.tooltip->view(), 2000);
-            QCOMPARE(rig.tooltip->view()->title(), MenuBarTooltipWindowController::noTrayTitle);
-            QCOMPARE(rig.tooltip->restingFrame(), QRect(490, 0, 300, 100));
+            QCOMPARE(rig.tooltip->view()->title(), QStringLiteral("Ondari runs in the background."));
+            QCOMPARE(rig.tooltip->view()->subtitle(), QStringLiteral("Start Ondari again to open its menu."));
+            QVERIFY(!rig.tooltip->view()->arrowShown());
+            QCOMPARE(rig.tooltip->restingFrame(), QRect(490, 0, 300, 100)); // top centre
         }
     }
 

@@ -83,25 +83,6 @@ private slots:
         }
     }
 
-    // No tray at all: top centre, no arrow, and the words say how the menu is reached.
-    void withoutATrayItSaysHowTheMenuIsReached() {
-        ColorScheme scheme;
-        MenuBarTooltipWindowController controller(
-            [](const QRect&) {
-                return MenuBarTooltipWindowController::ScreenAreas(QRect(0, 0, 1920, 1080),
-                                                                   QRect(0, 32, 1920, 1048));
-            },
-            &scheme, {std::chrono::milliseconds(30), std::chrono::milliseconds(30)});
-        controller.show(QRect(1000, 0, 24, 24));
-        QCOMPARE(controller.view()->title(), QStringLiteral("Ondari lives in your system tray."));
-        controller.showWithoutTray();
-        QCOMPARE(controller.restingFrame(), QRect(810, 32, 300, 100));
-        MenuBarTooltipView* view = controller.view();
-        QVERIFY(!view->arrowShown());
-        QCOMPARE(view->title(), QStringLiteral("Ondari runs in the background."));
-        QCOMPARE(view->subtitle(), QStringLiteral("Start Ondari again to open its menu."));
-    }
-
     void staysInsideTheAvailableArea() {
         TooltipRig rig;
         rig.controller.show(QRect(0, 0, 24, 24));
