@@ -15,32 +15,14 @@
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
 
-namespace {
-
-xcb_atom_t intern(xcb_connection_t* c, const char* name) {
-    xcb_intern_atom_reply_t* reply =
-        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(std::strlen(name)), name), nullptr);
-    const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t(XCB_NONE);
-    std::free(reply);
-    return atom;
-}
-
-} // namespace
+#include "selection_client.h"
 
 int main() {
-    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
-    if (xcb_connection_has_error(c)) {
-        std::fprintf(stderr, "clipboard_keeper: no display\n");
-        return 1;
-    }
-    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
-    const xcb_window_t window = xcb_generate_id(c);
-    xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 1, 1, 0,
-                      XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
-    const xcb_atom_t clipboard = intern(c, "CLIPBOARD");
-    const xcb_atom_t targets = intern(c, "TARGETS");
-    const xcb_atom_t utf8 = intern(c, "UTF8_STRING");
-    const xcb_atom_t slot = intern(c, "_KEEPER_TEXT");
+    const auto [c, window] = connectSelectionClient("clipboard_keeper");
+    const xcb_atom_t clipboard = internAtom(c, "CLIPBOARD");
+    const xcb_atom_t targets = internAtom(c, "TARGETS");
+    const xcb_atom_t utf8 = internAtom(c, "UTF8_STRING");
+    const xcb_atom_t slot = internAtom(c, "_KEEPER_TEXT");
 
     xcb_xfixes_query_version_reply_t* version =
         xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 5, 0), nullptr);

@@ -17,20 +17,13 @@
 #include <unistd.h>
 #include <xcb/xcb.h>
 
+#include "selection_client.h"
+
 int main(int argc, char** argv) {
     const long count = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 100000;
-    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
-    if (xcb_connection_has_error(c)) {
-        std::fprintf(stderr, "owner_storm: no display\n");
-        return 1;
-    }
-    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
-    const xcb_window_t window = xcb_generate_id(c);
-    xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 1, 1, 0,
-                      XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
-    xcb_intern_atom_reply_t* clipboard =
-        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, 9, "CLIPBOARD"), nullptr);
-    if (!clipboard) {
+    const auto [c, window] = connectSelectionClient("owner_storm");
+    const xcb_atom_t clipboard = internAtom(c, "CLIPBOARD");
+    if (clipboard == XCB_NONE) {
         return 1;
     }
 
@@ -43,7 +36,7 @@ int main(int argc, char** argv) {
 
     const auto start = std::chrono::steady_clock::now();
     for (long i = 0; i < count; ++i) {
-        xcb_set_selection_owner(c, window, clipboard->atom, XCB_CURRENT_TIME);
+        xcb_set_selection_owner(c, window, clipboard, XCB_CURRENT_TIME);
     }
     // A round trip: every request above has been handled once its answer is back.
     std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
@@ -80,7 +73,6 @@ int main(int argc, char** argv) {
             }
         }
     }
-    std::free(clipboard);
     xcb_disconnect(c);
     return 0;
 }
