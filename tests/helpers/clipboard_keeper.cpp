@@ -15,7 +15,7 @@
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
 
-#include "selection_client.h"
+#include "SelectionClient.h"
 
 int main() {
     const auto [c, window] = connectSelectionClient("clipboard_keeper");
@@ -82,15 +82,7 @@ int main() {
             } else {
                 property = XCB_NONE;
             }
-            xcb_selection_notify_event_t notify{};
-            notify.response_type = XCB_SELECTION_NOTIFY;
-            notify.time = r->time;
-            notify.requestor = r->requestor;
-            notify.selection = r->selection;
-            notify.target = r->target;
-            notify.property = property;
-            xcb_send_event(c, 0, r->requestor, XCB_EVENT_MASK_NO_EVENT,
-                           reinterpret_cast<const char*>(&notify));
+            answerRequest(c, *r, property);
             xcb_flush(c);
         }
         std::free(event);

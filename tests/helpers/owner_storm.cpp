@@ -17,7 +17,7 @@
 #include <unistd.h>
 #include <xcb/xcb.h>
 
-#include "selection_client.h"
+#include "SelectionClient.h"
 
 int main(int argc, char** argv) {
     const long count = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 100000;
@@ -49,16 +49,7 @@ int main(int argc, char** argv) {
     for (;;) {
         while (xcb_generic_event_t* event = xcb_poll_for_event(c)) {
             if ((event->response_type & 0x7f) == XCB_SELECTION_REQUEST) {
-                const auto* request = reinterpret_cast<xcb_selection_request_event_t*>(event);
-                xcb_selection_notify_event_t refusal{};
-                refusal.response_type = XCB_SELECTION_NOTIFY;
-                refusal.time = request->time;
-                refusal.requestor = request->requestor;
-                refusal.selection = request->selection;
-                refusal.target = request->target;
-                refusal.property = XCB_NONE;
-                xcb_send_event(c, 0, request->requestor, XCB_EVENT_MASK_NO_EVENT,
-                               reinterpret_cast<const char*>(&refusal));
+                answerRequest(c, *reinterpret_cast<xcb_selection_request_event_t*>(event), XCB_NONE);
             }
             std::free(event);
         }

@@ -1,5 +1,7 @@
 #include "FakeSelectionOwner.h"
 
+#include "SelectionClient.h"
+
 #include <cstdlib>
 
 #include <poll.h>
@@ -111,15 +113,7 @@ void FakeSelectionOwner::answer(const xcb_selection_request_event_t& request, co
     } else {
         property = XCB_NONE;
     }
-    xcb_selection_notify_event_t notify{};
-    notify.response_type = XCB_SELECTION_NOTIFY;
-    notify.time = request.time;
-    notify.requestor = request.requestor;
-    notify.selection = request.selection;
-    notify.target = request.target;
-    notify.property = property;
-    xcb_send_event(m_c, 0, request.requestor, XCB_EVENT_MASK_NO_EVENT,
-                   reinterpret_cast<const char*>(&notify));
+    answerRequest(m_c, request, property);
     xcb_flush(m_c);
 }
 

@@ -1,4 +1,4 @@
-// What the small X clients among the test helpers share: a connection to the display and an
+// What the small X clients of the tests share: a connection to the display and an
 // input-only window to own selections with.
 #pragma once
 
@@ -33,4 +33,17 @@ inline xcb_atom_t internAtom(xcb_connection_t* c, const char* name) {
     const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t(XCB_NONE);
     std::free(reply);
     return atom;
+}
+
+// Tells the requestor its answer is in `property` (XCB_NONE: refused).
+inline void answerRequest(xcb_connection_t* c, const xcb_selection_request_event_t& request,
+                          xcb_atom_t property) {
+    xcb_selection_notify_event_t notify{};
+    notify.response_type = XCB_SELECTION_NOTIFY;
+    notify.time = request.time;
+    notify.requestor = request.requestor;
+    notify.selection = request.selection;
+    notify.target = request.target;
+    notify.property = property;
+    xcb_send_event(c, 0, request.requestor, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&notify));
 }
