@@ -311,6 +311,27 @@ QByteArray answerWithCover(const QString& cover) {
     return QJsonDocument(root).toJson(QJsonDocument::Compact);
 }
 
+// The threads of Qt's thread pools in a process (covers are decoded on one of them).
+QList<qint64> pooledThreads(qint64 pid) {
+    QList<qint64> threads;
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    for (const QString& task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (readAll(tasks + QLatin1Char('/') + task + QStringLiteral("/comm"))
+                .startsWith("Thread (pooled)")) {
+            threads.append(task.toLongLong());
+        }
+    }
+    return threads;
+}
+
+// Nanoseconds a thread has run.
+qint64 threadRunNs(qint64 pid, qint64 thread) {
+    return readAll(QStringLiteral("/proc/%1/task/%2/schedstat").arg(pid).arg(thread))
+        .split(' ')
+        .first()
+        .toLongLong();
+}
+
 // From /proc: the peak resident memory of a process in KiB, and the CPU time in ms its threads of
 // Qt's thread pools (where covers are decoded) have used.
 qint64 peakResidentKiB(qint64 pid) {
@@ -325,21 +346,11 @@ qint64 peakResidentKiB(qint64 pid) {
 }
 
 qint64 pooledThreadsCpuMs(qint64 pid) {
-    qint64 ticks = 0;
-    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
-    for (const QString& task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        if (!readAll(tasks + QLatin1Char('/') + task + QStringLiteral("/comm"))
-                 .startsWith("Thread (pooled)")) {
-            continue;
-        }
-        const QByteArray stat = readAll(tasks + QLatin1Char('/') + task + QStringLiteral("/stat"));
-        // Fields after the name in parentheses; utime and stime are the 14th and 15th.
-        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 12) {
-            ticks += fields.at(11).toLongLong() + fields.at(12).toLongLong();
-        }
+    qint64 ns = 0;
+    for (const qint64 thread : pooledThreads(pid)) {
+        ns += threadRunNs(pid, thread);
     }
-    return ticks * 1000 / ::sysconf(_SC_CLK_TCK);
+    return ns / 1000000;
 }
 
 // A 4096 x 4096 PNG within every bound that takes the decoder its time: its rows are exactly as
@@ -366,27 +377,7 @@ QByteArray slowPng() {
            chunk("IEND", {});
 }
 
-// The threads of Qt's thread pools in a process (covers are decoded on one of them).
-QList<qint64> pooledThreads(qint64 pid) {
-    QList<qint64> threads;
-    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
-    for (const QString& task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        if (readAll(tasks + QLatin1Char('/') + task + QStringLiteral("/comm"))
-                .startsWith("Thread (pooled)")) {
-            threads.append(task.toLongLong());
-        }
-    }
-    return threads;
-}
-
-// Nanoseconds a thread has run, and whether it is running or waiting for a processor.
-qint64 threadRunNs(qint64 pid, qint64 thread) {
-    return readAll(QStringLiteral("/proc/%1/task/%2/schedstat").arg(pid).arg(thread))
-        .split(' ')
-        .first()
-        .toLongLong();
-}
-
+// Whether a thread is running or waiting for a processor.
 bool threadRunnable(qint64 pid, qint64 thread) {
     const QByteArray stat = readAll(QStringLiteral("/proc/%1/task/%2/stat").arg(pid).arg(thread));
     return stat.mid(stat.lastIndexOf(')') + 2, 1) == "R";
