@@ -9,6 +9,7 @@
 #include "SkeletonView.h"
 #include "SystemColors.h"
 #include "SystemFont.h"
+#include "TextCounting.h"
 #include "TransportRule.h"
 
 #include <QFontMetricsF>
@@ -35,6 +36,20 @@ QFont titleFont() {
 }
 QFont artistFont() {
     return SystemFont::font(10);
+}
+
+// The service's title and artist are anybody's text. With a desktop's many fonts, laying out
+// characters no font has, or a line of many scripts, holds the GUI thread for seconds, once
+// per script and font size; so they are kept out of the line, which is laid out once.
+template <typename Line>
+const QString& shown(Line& line, const QString& text, const QFont& font, qreal width) {
+    if (line.text != text || line.width != width) {
+        line.text = text;
+        line.width = width;
+        line.shown = QFontMetricsF(font).elidedText(
+            TextCounting::forLayout(text, SystemFont::installedFontsHave), Qt::ElideRight, width);
+    }
+    return line.shown;
 }
 } // namespace
 
@@ -269,9 +284,11 @@ void SongPreviewView::paintEvent(QPaintEvent*) {
         const qreal height = title.height() + lineSpacing + artist.height();
         const qreal top = rowRect().center().y() + 0.5 - height / 2;
         const QColor primary = SystemColors::primaryLabel(scheme);
-        drawLine(painter, textLeft(), top + title.height() / 2, textWidth(), m_inputs.metadata->title,
-                 titleFont(), primary);
-        drawLine(painter, textLeft(), top + title.height() + lineSpacing + artist.height() / 2, textWidth(),
-                 m_inputs.metadata->artist, artistFont(), SystemColors::withOpacity(primary, 0.5));
+        const qreal width = textWidth();
+        drawLine(painter, textLeft(), top + title.height() / 2, width,
+                 shown(m_shownTitle, m_inputs.metadata->title, titleFont(), width), titleFont(), primary);
+        drawLine(painter, textLeft(), top + title.height() + lineSpacing + artist.height() / 2, width,
+                 shown(m_shownArtist, m_inputs.metadata->artist, artistFont(), width), artistFont(),
+                 SystemColors::withOpacity(primary, 0.5));
     }
 }

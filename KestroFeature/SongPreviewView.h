@@ -100,6 +100,14 @@ private:
     QPointer<QNetworkReply> m_download;
     QWidget* m_coverWidget = nullptr;
     QList<QWidget*> m_textBlocks;
+    // A line as drawn, elided once per text and width rather than at every frame.
+    struct ShownLine {
+        QString text;
+        qreal width = -1;
+        QString shown;
+    };
+    ShownLine m_shownTitle;
+    ShownLine m_shownArtist;
     PlatformIcon* m_icon = nullptr;
     AnimatedPlatformIcon* m_animatedIcon = nullptr;
 };

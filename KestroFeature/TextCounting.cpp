@@ -1,6 +1,7 @@
 #include "TextCounting.h"
 
 #include <QTextBoundaryFinder>
+#include <QVarLengthArray>
 
 namespace TextCounting {
 
@@ -103,6 +104,36 @@ QString withinLength(const QString& text, qsizetype maxUnits) {
         }
     }
     return text.left(end);
+}
+
+QString forLayout(const QString& text, const std::function<bool(char32_t)>& drawable) {
+    QString laid;
+    laid.reserve(text.size());
+    QVarLengthArray<QChar::Script, maxScripts> scripts;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        char32_t c = text.at(i).unicode();
+        if (QChar::isHighSurrogate(c) && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+            c = QChar::surrogateToUcs4(text.at(i), text.at(i + 1));
+            ++i;
+        } else if (QChar::isSurrogate(c)) {
+            c = QChar::ReplacementCharacter;
+        }
+        if (!drawable(c)) {
+            continue;
+        }
+        // Common and inherited characters (spaces, digits, marks) take their neighbours' fonts.
+        const QChar::Script script = QChar::script(c);
+        if (script > QChar::Script_Common && !scripts.contains(script)) {
+            if (scripts.size() == maxScripts) {
+                laid += QChar(0x2026);
+                break;
+            }
+            scripts.append(script);
+        }
+        const char32_t one[] = {c};
+        laid += QString::fromUcs4(one, 1);
+    }
+    return laid;
 }
 
 } // namespace TextCounting

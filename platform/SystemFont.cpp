@@ -4,6 +4,8 @@
 #include <QFontInfo>
 #include <QGuiApplication>
 
+#include <fontconfig/fontconfig.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <optional>
@@ -119,6 +121,22 @@ int pixelSize(TextStyle style) {
         return 10;
     }
     return 13;
+}
+
+bool installedFontsHave(char32_t character) {
+    static FcCharSet* const all = [] {
+        FcCharSet* merged = FcCharSetCreate();
+        if (const FcFontSet* fonts = FcConfigGetFonts(nullptr, FcSetSystem)) {
+            for (int i = 0; i < fonts->nfont; ++i) {
+                FcCharSet* characters = nullptr;
+                if (FcPatternGetCharSet(fonts->fonts[i], FC_CHARSET, 0, &characters) == FcResultMatch) {
+                    FcCharSetMerge(merged, characters, nullptr);
+                }
+            }
+        }
+        return merged;
+    }();
+    return FcCharSetHasChar(all, character);
 }
 
 QFont font(TextStyle style) {

@@ -40,6 +40,11 @@ int nearestWeight(const QList<int>& available, int wanted);
 // Tests: use `family` from now on (an empty one: choose again as the program does).
 void setFamilyForTesting(const QString& family);
 
+// Whether some installed font has a glyph for the character: fontconfig's character sets,
+// merged once. Qt looks for a character no font has through every fallback font, again for
+// each script and size; with a desktop's many fonts that takes seconds.
+bool installedFontsHave(char32_t character);
+
 // The size a symbol takes when nothing sets one.
 inline constexpr int symbolDefaultSize = 17;
 

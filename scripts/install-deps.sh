@@ -10,6 +10,8 @@ packages=(
     cmake g++ make pkg-config
     qt6-base-dev qt6-svg-dev qcoro-qt6-dev libxtst-dev libsystemd-dev libxcb1-dev libxcb-xfixes0-dev libx11-xcb-dev
     libwayland-dev libwayland-bin
+    # Which characters the installed fonts have.
+    libfontconfig-dev
     # Inflating covers' PNG image data to bound it.
     zlib1g-dev
     # The views' font (real Medium and Semibold faces).
@@ -29,7 +31,9 @@ test)
         # A clipboard manager that takes copies over, as users run them.
         parcellite
         # XFCE's panel in its default layout, hosting the icon as a StatusNotifier item.
-        xfce4-panel xfconf)
+        xfce4-panel xfconf
+        # A desktop's many fonts, which a hostile song title makes Qt walk through.
+        fonts-noto-core fonts-noto-cjk fonts-noto-color-emoji)
     ;;
 bench)
     # WebP covers, whose decoding cost is measured too.

@@ -240,6 +240,15 @@ private slots:
         }
         QCOMPARE(TextCounting::prefix(text, characters), text);
         QCOMPARE(TextCounting::prefix(text, characters + 5), text);
+        // Laid out as it is, but for a character no font has.
+        const auto drawable = [](char32_t c) { return c != 0x10FFFD; };
+        QCOMPARE(TextCounting::forLayout(QStringLiteral("\U0010FFFD") + text, drawable), text);
+    }
+
+    void layoutStopsAtTheSeventhScript() {
+        const QString six = QStringLiteral("a \u0431\u03b3\u05d0\u0639 1\u0915");
+        QCOMPARE(TextCounting::forLayout(six + QStringLiteral("\u0e01\u0915"), [](char32_t) { return true; }),
+                 six + QChar(0x2026));
     }
 
     // Where the clipboard limit bites: counted in characters, not in UTF-16 units.
