@@ -2,8 +2,8 @@
 # Builds Ondari in release mode and measures it on a private X server with a tray host and the
 # fake link-conversion server: start-up, idle cost, copy-to-clipboard latency, the GUI thread's
 # pauses under a storm of clipboard owner changes, the cost of keys typed elsewhere, memory over
-# many conversions, and the link recognition. Prints a Markdown table (also kept in the build
-# folder).
+# many conversions, the link recognition, and what showing real and hostile song titles costs.
+# Prints a Markdown table (also kept in the build folder).
 #
 # Shorter trial runs: ONDARI_BENCH_STARTS, ONDARI_BENCH_IDLE_SECONDS, ONDARI_BENCH_COPIES,
 # ONDARI_BENCH_CONVERSIONS, ONDARI_BENCH_STORM (defaults 5, 60, 50, 1000, 100000 owner
@@ -126,3 +126,87 @@ table="$build/bench-last-run.md"
                                                  : "SoundCloud link (tried last) at the end")
             printf "| link recognition, 2000 characters, %s | %.2f µs per call | ≤ 20 µs |\n", what, $4
         }' | tee -a "$table"
+
+# What showing a song's title costs the GUI thread: a fresh program per title (its fonts not yet
+# loaded), the link copied, the CPU time of its GUI thread until the song has been on screen for
+# two seconds (the song's answer comes from 127.0.0.1 at once), median of three starts. The titles: a real one, a Japanese one, one in eight scripts,
+# and the hostile kinds, each as title and artist.
+mkdir -p "$tmp/titles"
+python3 - "$testdata/api-responses/spotify-bum-bum-eis-de.json" "$tmp/titles" <<'PY'
+import json, sys, unicodedata
+base = json.load(open(sys.argv[1]))
+letters, seen = [], set()
+for c in range(0x370, 0x20000):
+    name = unicodedata.name(chr(c), '')
+    if unicodedata.category(chr(c)) in ('Lu', 'Ll', 'Lo') and name.split(' ')[0] not in seen:
+        seen.add(name.split(' ')[0])
+        letters.append(chr(c))
+assigned = [c for c in range(0x250, 0x110000) if unicodedata.category(chr(c)) not in ('Cn', 'Cs', 'Cc', 'Co')]
+flag = '\U0001F3F4' + ''.join(chr(0xE0000 + ord(x)) for x in 'gbsct') + '\U000E007F'
+kinds = [
+    ('a real title', 'Bum Bum Eis'),
+    ('a Japanese title', "残酷な天使のテーゼ (Director's Edit Version)"),
+    ('a title in eight scripts', 'Love Любовь Αγάπη حب אהבה प्रेम ความรัก 사랑 愛'),
+    ('500 code points across Unicode, most in no font', ''.join(chr(assigned[i * (len(assigned) // 500)]) for i in range(500))),
+    ('a letter of every script', ''.join(letters[:500])),
+    ('400 joined emoji', '\u200d'.join(['\U0001F468', '\U0001F469', '\U0001F467', '\U0001F466'] * 100)),
+    ('tag sequences', flag * 60 + '\U0001F3F4' + ''.join(chr(0xE0020 + i) for i in range(95)) * 3),
+    ('200 direction changes', ''.join('\u202e\u202d\u2067\u2066\u2069\u202b\u202a\u202c'[i % 8] + 'ab\u05d0\u05d1 ' for i in range(200))),
+]
+with open(sys.argv[2] + '/mapping.tsv', 'w') as mapping, open(sys.argv[2] + '/kinds.tsv', 'w') as names:
+    for i, (name, text) in enumerate(kinds):
+        answer = json.loads(json.dumps(base))
+        for entity in answer['entitiesByUniqueId'].values():
+            entity['title'], entity['artistName'] = text, text
+            entity.pop('thumbnailUrl', None)
+        json.dump(answer, open('%s/%d.json' % (sys.argv[2], i), 'w'), ensure_ascii=False)
+        link = 'https://open.spotify.com/track/0OndariBenchTitle%05d' % i
+        mapping.write('%s\t%d.json\t200\n' % (link, i))
+        names.write('%s\t%s\n' % (link, name))
+PY
+"$build/tools/fake-songlink-server/fake-songlink-server" --port 0 --data "$tmp/titles" \
+    --mapping "$tmp/titles/mapping.tsv" >"$tmp/titles-port" 2>/dev/null &
+pids+=($!)
+for _ in $(seq 100); do
+    [ -s "$tmp/titles-port" ] && break
+    sleep 0.05
+done
+cat >"$home/.config/Ondari/Ondari.conf" <<'EOF2'
+[General]
+conversionMode=default
+sourceService=spotify
+targetService=appleMusic
+hasMigratedServiceSettings=true
+isEnabled=true
+toastTimeout=30
+showURLPreview=true
+hasSeenMenuBarTooltip=true
+EOF2
+guiCpuMs() { awk '{ print ($14 + $15) * 10 }' "/proc/$1/task/$1/stat"; }
+while IFS=$'\t' read -r link name; do
+    spent=()
+    for _ in 1 2 3; do
+        : >"$home/ondari_debug.log"
+        ONDARI_API_BASE_URL="http://127.0.0.1:$(head -n1 "$tmp/titles-port")/v1-alpha.1/links" \
+            "$build/app/ondari" >/dev/null 2>&1 &
+        program=$!
+        for _ in $(seq 200); do
+            grep -q 'Timer added to main run loop' "$home/ondari_debug.log" && break
+            sleep 0.05
+        done
+        sleep 1
+        before=$(guiCpuMs "$program")
+        printf '%s' "$link" | xclip -selection clipboard -quiet >/dev/null 2>&1 &
+        copier=$!
+        for _ in $(seq 200); do
+            grep -q 'Toast: Panel shown' "$home/ondari_debug.log" && break
+            sleep 0.05
+        done
+        sleep 2
+        spent+=($(($(guiCpuMs "$program") - before)))
+        kill "$copier" "$program" 2>/dev/null
+        wait "$program" 2>/dev/null || true
+    done
+    median=$(printf '%s\n' "${spent[@]}" | sort -n | sed -n 2p)
+    echo "| GUI thread's CPU to show $name | median $median ms (${spent[*]}) | ≤ 500 ms |" | tee -a "$table"
+done <"$tmp/titles/kinds.tsv"

@@ -37,7 +37,9 @@ test)
     ;;
 bench)
     # WebP covers, whose decoding cost is measured too.
-    packages+=("${desktop[@]}" libbenchmark-dev libxfixes-dev qt6-image-formats-plugins)
+    packages+=("${desktop[@]}" libbenchmark-dev libxfixes-dev qt6-image-formats-plugins
+        # The hostile song titles, and the fonts they are drawn with.
+        python3 fonts-noto-core fonts-noto-cjk fonts-noto-color-emoji)
     ;;
 *)
     echo "usage: $0 [run|test|bench]" >&2
