@@ -35,6 +35,19 @@ ConversionQueue& ClipboardMonitor::queue() {
 void ClipboardMonitor::startMonitoring() {
     m_lastChangeCount = m_pasteboard.changeCount();
     debugLog(QStringLiteral("Started clipboard monitoring, initial changeCount: %1").arg(m_lastChangeCount));
+    // What the clipboard holds now counts as read: a clipboard manager keeping it once its
+    // program quits is then no copy either. Pinned, and never over a tick's read: newer copies
+    // are theirs.
+    m_pasteboard.read(
+        this,
+        [this, start = m_lastChangeCount](const Pasteboard::Contents& contents) {
+            const std::optional<QString> text = contents.string();
+            if (text && !TextCounting::exceeds(*text, maxTextLength) && m_lastReadCount <= start) {
+                m_lastReadText = text;
+                m_lastReadCount = start;
+            }
+        },
+        true);
     m_timer.start();
     debugLog(QStringLiteral("Timer added to main run loop"));
 }

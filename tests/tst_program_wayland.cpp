@@ -108,8 +108,27 @@ private slots:
         settings.write("hasCompletedOnboarding=true\n");
         settings.close();
         QFile::remove(home + QStringLiteral("/ondari_debug.log"));
+        // The link held at the start is read there; its program quits once it has answered and
+        // a clipboard manager keeps it at once: no copy. (mutter keeps copies itself, and its X11
+        // clients see owners come but never leave: a kept copy is one more copy there.)
+        const bool dataControl = kind == HeadlessCompositor::Kind::sway;
+        QProcess holder;
+        holder.setProcessEnvironment(compositor.clientEnvironment());
+        if (dataControl) {
+            holder.start(QStringLiteral("wl-copy"),
+                         {QStringLiteral("--foreground"), QStringLiteral("--paste-once"),
+                          QStringLiteral("--"), spotifyLink});
+        }
         QVERIFY2(startAndAwait(program, env, home, QStringLiteral("AppController setup complete")),
                  qPrintable(debugLog(home)));
+        if (dataControl) {
+            QTRY_COMPARE_WITH_TIMEOUT(holder.state(), QProcess::NotRunning, 5000);
+            QVERIFY(compositor.copy(spotifyLink.toUtf8()));
+            QTest::qWait(1500);
+            QCOMPARE(server.requests().size(), 0);
+            QVERIFY(
+                debugLog(home).contains(QStringLiteral("Clipboard kept after its owner left, same content")));
+        }
         QVERIFY(debugLog(home).contains(
             QStringLiteral("Shortcut not available in this session, onboarding already completed")));
 

@@ -818,6 +818,8 @@ private slots:
         QVERIFY(clipboardBecomes(convertedLink(), 10000));
     }
 
+    // The link on the clipboard at the start is no copy, nor once its program quits and a
+    // clipboard manager keeps it; copied again, it converts.
     // After a conversion the same link is copied again in a window that closes at once, too
     // busy closing to answer us; a clipboard manager takes the copy over within milliseconds.
     // That copy was never read, and our result stood between: it converts.
@@ -826,9 +828,23 @@ private slots:
         keeper.start(QStringLiteral(CLIPBOARD_KEEPER), {});
         QVERIFY(keeper.waitForReadyRead(5000));
         QCOMPARE(keeper.readLine(), QByteArray("ready\n"));
+        auto atStart = std::make_unique<FakeSelectionOwner>(
+            FakeSelectionOwner::Offers{{"UTF8_STRING", spotifyLink.toUtf8()}});
+        QVERIFY(atStart->start(true));
         QString folder;
         QVERIFY(startWatching(QStringLiteral("program-keeper"), folder));
         const qsizetype requestsBefore = server.requests().size();
+        // Its program quits once the keeper and our start have read it.
+        QTRY_COMPARE_WITH_TIMEOUT(atStart->requested().count("UTF8_STRING"), 2, 5000);
+        atStart.reset();
+        QByteArray told;
+        QTRY_VERIFY2_WITH_TIMEOUT((told += keeper.readAll()).contains("kept "), told.constData(), 5000);
+        QTest::qWait(1500);
+        QCOMPARE(server.requests().size(), requestsBefore);
+        QCOMPARE(logCount(folder, QStringLiteral("Found Spotify URL: ") + spotifyLink), 0);
+        QCOMPARE(
+            logCount(folder, QStringLiteral("Clipboard kept after its owner left, same content, skipping")),
+            1);
         const std::unique_ptr<QProcess> first = keptCopy(spotifyLink);
         QVERIFY(clipboardBecomes(convertedLink(), 10000));
 
