@@ -834,8 +834,9 @@ private slots:
         QString folder;
         QVERIFY(startWatching(QStringLiteral("program-keeper"), folder));
         const qsizetype requestsBefore = server.requests().size();
-        // Its program quits once the keeper and our start have read it.
+        // Its program quits once the keeper and our start have read it (and taken the answer in).
         QTRY_COMPARE_WITH_TIMEOUT(atStart->requested().count("UTF8_STRING"), 2, 5000);
+        QTest::qWait(1000);
         atStart.reset();
         QByteArray told;
         QTRY_VERIFY2_WITH_TIMEOUT((told += keeper.readAll()).contains("kept "), told.constData(), 5000);
