@@ -133,19 +133,6 @@ void endAll(QList<QPointer<QProcess>>& copies) {
 
 } // namespace OtherProgram
 
-StallMeter::StallMeter() {
-    m_timer.setInterval(10);
-    m_timer.setTimerType(Qt::PreciseTimer);
-    connect(&m_timer, &QTimer::timeout, this,
-            [this] { m_longest = std::max(m_longest, m_sinceTick.restart()); });
-}
-
-void StallMeter::start() {
-    m_longest = 0;
-    m_sinceTick.start();
-    m_timer.start();
-}
-
 MemoryMeter::MemoryMeter() {
     m_timer.setInterval(10);
     connect(&m_timer, &QTimer::timeout, this, [this] { m_peak = std::max(m_peak, residentKiB()); });

@@ -9,6 +9,7 @@
 #include "Pasteboard.h"
 #include "SettingsManager.h"
 #include "SongLinkService.h"
+#include "ThreadTimer.h"
 #include "ToastWindow.h"
 #include "UserDefaults.h"
 #include "WidgetTestMain.h"
@@ -64,21 +65,6 @@ QString paste();
 // leaving, which belongs to the test that ends.
 void endAll(QList<QPointer<QProcess>>& copies);
 } // namespace OtherProgram
-
-// The longest gap between ticks of a 10 ms timer on the GUI thread: how long the thread was
-// kept from its event loop.
-class StallMeter : public QObject {
-public:
-    StallMeter();
-    void start();
-    void stop() { m_timer.stop(); }
-    qint64 longestGapMs() const { return m_longest; }
-
-private:
-    QTimer m_timer;
-    QElapsedTimer m_sinceTick;
-    qint64 m_longest = 0;
-};
 
 // The process's resident memory (VmRSS), and its highest value seen by a 10 ms timer on the GUI
 // thread since start().
