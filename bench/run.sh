@@ -149,6 +149,7 @@ kinds = [
     ('a title in eight scripts', 'Love Любовь Αγάπη حب אהבה प्रेम ความรัก 사랑 愛'),
     ('500 code points across Unicode, most in no font', ''.join(chr(assigned[i * (len(assigned) // 500)]) for i in range(500))),
     ('a letter of every script', ''.join(letters[:500])),
+    ('Thaana, then a letter of every script', '\u0780\u0781\u0782 ' + ''.join(letters[:500])),
     ('400 joined emoji', '\u200d'.join(['\U0001F468', '\U0001F469', '\U0001F467', '\U0001F466'] * 100)),
     ('tag sequences', flag * 60 + '\U0001F3F4' + ''.join(chr(0xE0020 + i) for i in range(95)) * 3),
     ('200 direction changes', ''.join('\u202e\u202d\u2067\u2066\u2069\u202b\u202a\u202c'[i % 8] + 'ab\u05d0\u05d1 ' for i in range(200))),

@@ -1,5 +1,6 @@
 #include "SystemFont.h"
 
+#include <QFile>
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QGuiApplication>
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <optional>
 #include <set>
 
@@ -123,20 +125,127 @@ int pixelSize(TextStyle style) {
     return 13;
 }
 
+namespace {
+
+// The tags by which a font's GSUB table names a script that Qt shapes only with OpenType
+// (harfbuzz's newer and older ones); none for the scripts Qt draws without.
+QList<QByteArray> openTypeTags(QChar::Script script) {
+    switch (script) {
+    case QChar::Script_Syriac:
+        return {"syrc"};
+    case QChar::Script_Thaana:
+        return {"thaa"};
+    case QChar::Script_Devanagari:
+        return {"dev3", "dev2", "deva"};
+    case QChar::Script_Bengali:
+        return {"bng3", "bng2", "beng"};
+    case QChar::Script_Gurmukhi:
+        return {"gur3", "gur2", "guru"};
+    case QChar::Script_Gujarati:
+        return {"gjr3", "gjr2", "gujr"};
+    case QChar::Script_Oriya:
+        return {"ory3", "ory2", "orya"};
+    case QChar::Script_Tamil:
+        return {"tml3", "tml2", "taml"};
+    case QChar::Script_Telugu:
+        return {"tel3", "tel2", "telu"};
+    case QChar::Script_Kannada:
+        return {"knd3", "knd2", "knda"};
+    case QChar::Script_Malayalam:
+        return {"mlm3", "mlm2", "mlym"};
+    case QChar::Script_Sinhala:
+        return {"sinh"};
+    case QChar::Script_Khmer:
+        return {"khmr"};
+    case QChar::Script_Nko:
+        return {"nko "};
+    default:
+        return {};
+    }
+}
+
+// Whether the font file's GSUB table names one of the tags, or the default script. A font may
+// be anybody's (the home folder's): every offset read is checked, every read bounded.
+bool gsubNames(const QString& path, int faceIndex, const QList<QByteArray>& tags) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    const auto at = [&file](qint64 position, qint64 size) {
+        return position >= 0 && file.seek(position) ? file.read(size) : QByteArray();
+    };
+    // A big-endian number of `size` bytes at `offset`; -1 where the bytes are not there.
+    const auto number = [](const QByteArray& bytes, qsizetype offset, int size) {
+        qint64 value = offset + size <= bytes.size() ? 0 : -1;
+        for (int i = 0; value >= 0 && i < size; ++i) {
+            value = value << 8 | quint8(bytes[offset + i]);
+        }
+        return value;
+    };
+    const qint64 face = at(0, 4) == "ttcf" ? number(at(12 + 4 * qint64(faceIndex & 0xffff), 4), 0, 4) : 0;
+    const qint64 tables = number(at(face + 4, 2), 0, 2);
+    const QByteArray records = at(face + 12, 16 * std::clamp<qint64>(tables, 0, 1024));
+    for (qsizetype r = 0; r + 16 <= records.size(); r += 16) {
+        const qint64 gsub = records.mid(r, 4) == "GSUB" ? number(records, r + 8, 4) : -1;
+        const qint64 listOffset = gsub >= 0 ? number(at(gsub + 4, 2), 0, 2) : -1;
+        if (listOffset < 0) {
+            continue;
+        }
+        const qint64 list = gsub + listOffset;
+        const qint64 count = number(at(list, 2), 0, 2);
+        const QByteArray scripts = at(list + 2, 6 * std::clamp<qint64>(count, 0, 1024));
+        for (qsizetype s = 0; s + 6 <= scripts.size(); s += 6) {
+            const QByteArray tag = scripts.mid(s, 4);
+            if (tag == "DFLT" || tags.contains(tag)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 bool installedFontsHave(char32_t character) {
-    static FcCharSet* const all = [] {
+    const FcFontSet* fonts = FcConfigGetFonts(nullptr, FcSetSystem);
+    static FcCharSet* const all = [fonts] {
         FcCharSet* merged = FcCharSetCreate();
-        if (const FcFontSet* fonts = FcConfigGetFonts(nullptr, FcSetSystem)) {
-            for (int i = 0; i < fonts->nfont; ++i) {
-                FcCharSet* characters = nullptr;
-                if (FcPatternGetCharSet(fonts->fonts[i], FC_CHARSET, 0, &characters) == FcResultMatch) {
-                    FcCharSetMerge(merged, characters, nullptr);
-                }
+        for (int i = 0; fonts && i < fonts->nfont; ++i) {
+            FcCharSet* characters = nullptr;
+            if (FcPatternGetCharSet(fonts->fonts[i], FC_CHARSET, 0, &characters) == FcResultMatch) {
+                FcCharSetMerge(merged, characters, nullptr);
             }
         }
         return merged;
     }();
-    return FcCharSetHasChar(all, character);
+    if (!FcCharSetHasChar(all, character)) {
+        return false;
+    }
+    // Qt draws these scripts only with a font whose GSUB table names them; where none does, it
+    // opens every installed font at each size to find that out, and draws nothing.
+    const QChar::Script script = QChar::script(character);
+    const QList<QByteArray> tags = openTypeTags(script);
+    static std::map<QChar::Script, bool> shaped;
+    if (tags.isEmpty()) {
+        return true;
+    }
+    if (const auto known = shaped.find(script); known != shaped.end()) {
+        return known->second;
+    }
+    bool found = false;
+    for (int i = 0; fonts && i < fonts->nfont && !found; ++i) {
+        FcCharSet* characters = nullptr;
+        FcChar8* path = nullptr;
+        int index = 0;
+        if (FcPatternGetCharSet(fonts->fonts[i], FC_CHARSET, 0, &characters) == FcResultMatch &&
+            FcCharSetHasChar(characters, character) &&
+            FcPatternGetString(fonts->fonts[i], FC_FILE, 0, &path) == FcResultMatch) {
+            FcPatternGetInteger(fonts->fonts[i], FC_INDEX, 0, &index);
+            found = gsubNames(QFile::decodeName(reinterpret_cast<const char*>(path)), index, tags);
+        }
+    }
+    shaped[script] = found;
+    return found;
 }
 
 QFont font(TextStyle style) {

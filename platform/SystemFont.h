@@ -40,9 +40,10 @@ int nearestWeight(const QList<int>& available, int wanted);
 // Tests: use `family` from now on (an empty one: choose again as the program does).
 void setFamilyForTesting(const QString& family);
 
-// Whether some installed font has a glyph for the character: fontconfig's character sets,
-// merged once. Qt looks for a character no font has through every fallback font, again for
-// each script and size; with a desktop's many fonts that takes seconds.
+// Whether some installed font can draw the character: fontconfig's character sets, merged once,
+// and for a script Qt shapes only with OpenType, a font whose GSUB table names it. Qt looks for
+// a character no font draws through every installed font, again for each script and size;
+// with a desktop's many fonts that takes seconds.
 bool installedFontsHave(char32_t character);
 
 // The size a symbol takes when nothing sets one.

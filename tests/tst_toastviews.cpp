@@ -19,6 +19,7 @@
 
 #include <QBuffer>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFontInfo>
 #include <QFontMetricsF>
 #include <QImage>
@@ -283,6 +284,14 @@ private slots:
         QCOMPARE(SystemFont::nearestWeight({200, 400, 700}, QFont::Light), 400);
         QCOMPARE(SystemFont::nearestWeight({400, 500, 700}, QFont::DemiBold), 500);
         QCOMPARE(SystemFont::nearestWeight({}, QFont::Medium), 500);
+
+        // Noto Sans Thaana has Thaana's letters but no GSUB table to shape them with, which Qt
+        // asks of every font for that script; Devanagari's has one.
+        QVERIFY(!SystemFont::installedFontsHave(0x10FFFD));
+        if (QFile::exists(QStringLiteral("/usr/share/fonts/truetype/noto/NotoSansThaana-Regular.ttf"))) {
+            QVERIFY(!SystemFont::installedFontsHave(0x0780));
+            QVERIFY(SystemFont::installedFontsHave(0x0915));
+        }
     }
 
     void promptTitlesAndColours() {
