@@ -22,6 +22,14 @@ ClipboardMonitor::ClipboardMonitor(SettingsManager& settings, Pasteboard& pasteb
     });
 }
 
+std::optional<QString> ClipboardMonitor::lookedAt(const Pasteboard::Contents& contents) {
+    std::optional<QString> text = contents.string();
+    if (text && TextCounting::exceeds(*text, maxTextLength)) {
+        text.reset();
+    }
+    return text;
+}
+
 ClipboardMonitor& ClipboardMonitor::shared() {
     static ClipboardMonitor* instance =
         new ClipboardMonitor(SettingsManager::shared(), Pasteboard::general());
@@ -41,8 +49,8 @@ void ClipboardMonitor::startMonitoring() {
     m_pasteboard.read(
         this,
         [this, start = m_lastChangeCount](const Pasteboard::Contents& contents) {
-            const std::optional<QString> text = contents.string();
-            if (text && !TextCounting::exceeds(*text, maxTextLength) && m_lastReadCount <= start) {
+            const std::optional<QString> text = lookedAt(contents);
+            if (text && m_lastReadCount <= start) {
                 m_lastReadText = text;
                 m_lastReadCount = start;
             }
@@ -78,10 +86,7 @@ void ClipboardMonitor::checkClipboard() {
     debugLog(QStringLiteral("Clipboard changed, new changeCount: %1").arg(m_lastChangeCount));
 
     m_pasteboard.read(this, [this, seen = m_lastChangeCount](const Pasteboard::Contents& contents) {
-        std::optional<QString> text = contents.string();
-        if (text && TextCounting::exceeds(*text, maxTextLength)) {
-            text.reset();
-        }
+        const std::optional<QString> text = lookedAt(contents);
         m_isReadingClipboard = false;
         m_readingStartTime.invalidate();
         if (std::exchange(m_readOvertaken, false)) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Pasteboard.h"
 #include "Platform.h"
 #include "ProcessedLinkMemory.h"
 
@@ -11,7 +12,6 @@
 #include <optional>
 
 class ConversionQueue;
-class Pasteboard;
 class SettingsManager;
 
 // Watches the clipboard for copied track links and hands them on by the conversion mode:
@@ -61,6 +61,8 @@ signals:
 
 private:
     ConversionQueue& queue();
+    // A read's text, none when it is longer than the watcher looks at.
+    static std::optional<QString> lookedAt(const Pasteboard::Contents& contents);
     void setPending(std::optional<QString> url, std::optional<Platform> platform);
 
     SettingsManager& m_settings;

@@ -38,19 +38,6 @@ QFont artistFont() {
     return SystemFont::font(10);
 }
 
-// The service's title and artist are anybody's text. With a desktop's many fonts, laying out
-// characters no font has, or a line of many scripts, holds the GUI thread for seconds, once
-// per script and font size; so they are kept out of the line, which is laid out once.
-template <typename Line>
-const QString& shown(Line& line, const QString& text, const QFont& font, qreal width) {
-    if (line.text != text || line.width != width) {
-        line.text = text;
-        line.width = width;
-        line.shown = QFontMetricsF(font).elidedText(
-            TextCounting::forLayout(text, SystemFont::installedFontsHave), Qt::ElideRight, width);
-    }
-    return line.shown;
-}
 } // namespace
 
 SongPreviewView::SongPreviewView(ColorScheme& colorScheme, QNetworkAccessManager& network, Inputs inputs,
@@ -258,6 +245,19 @@ void SongPreviewView::layoutRow() {
         m_textBlocks[1]->setGeometry(
             QRect(QPoint(int(textLeft()), int(top + titleBlock.height() + lineSpacing)), artistBlock));
     }
+}
+
+// The service's title and artist are anybody's text. With a desktop's many fonts, laying out
+// characters no font has, or a line of many scripts, holds the GUI thread for seconds, once
+// per script and font size; so they are kept out of the line, which is laid out once.
+const QString& SongPreviewView::shown(ShownLine& line, const QString& text, const QFont& font, qreal width) {
+    if (line.text != text || line.width != width) {
+        line.text = text;
+        line.width = width;
+        line.shown = QFontMetricsF(font).elidedText(
+            TextCounting::forLayout(text, SystemFont::installedFontsHave), Qt::ElideRight, width);
+    }
+    return line.shown;
 }
 
 void SongPreviewView::paintEvent(QPaintEvent*) {

@@ -86,6 +86,13 @@ private:
     QRectF coverRect() const;
     qreal textLeft() const;
     qreal textWidth() const;
+    // A line as drawn, elided once per text and width rather than at every frame.
+    struct ShownLine {
+        QString text;
+        qreal width = -1;
+        QString shown;
+    };
+    static const QString& shown(ShownLine& line, const QString& text, const QFont& font, qreal width);
 
     QNetworkAccessManager& m_network;
     Inputs m_inputs;
@@ -100,12 +107,6 @@ private:
     QPointer<QNetworkReply> m_download;
     QWidget* m_coverWidget = nullptr;
     QList<QWidget*> m_textBlocks;
-    // A line as drawn, elided once per text and width rather than at every frame.
-    struct ShownLine {
-        QString text;
-        qreal width = -1;
-        QString shown;
-    };
     ShownLine m_shownTitle;
     ShownLine m_shownArtist;
     PlatformIcon* m_icon = nullptr;

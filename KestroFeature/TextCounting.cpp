@@ -1,5 +1,6 @@
 #include "TextCounting.h"
 
+#include <QList>
 #include <QTextBoundaryFinder>
 #include <QVarLengthArray>
 
@@ -107,17 +108,9 @@ QString withinLength(const QString& text, qsizetype maxUnits) {
 }
 
 QString forLayout(const QString& text, const std::function<bool(char32_t)>& drawable) {
-    QString laid;
-    laid.reserve(text.size());
+    QList<char32_t> laid;
     QVarLengthArray<QChar::Script, maxScripts> scripts;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        char32_t c = text.at(i).unicode();
-        if (QChar::isHighSurrogate(c) && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
-            c = QChar::surrogateToUcs4(text.at(i), text.at(i + 1));
-            ++i;
-        } else if (QChar::isSurrogate(c)) {
-            c = QChar::ReplacementCharacter;
-        }
+    for (const char32_t c : text.toUcs4()) { // a lone surrogate comes as U+FFFD
         if (!drawable(c)) {
             continue;
         }
@@ -125,15 +118,14 @@ QString forLayout(const QString& text, const std::function<bool(char32_t)>& draw
         const QChar::Script script = QChar::script(c);
         if (script > QChar::Script_Common && !scripts.contains(script)) {
             if (scripts.size() == maxScripts) {
-                laid += QChar(0x2026);
+                laid.append(0x2026);
                 break;
             }
             scripts.append(script);
         }
-        const char32_t one[] = {c};
-        laid += QString::fromUcs4(one, 1);
+        laid.append(c);
     }
-    return laid;
+    return QString::fromUcs4(laid.constData(), laid.size());
 }
 
 } // namespace TextCounting

@@ -164,6 +164,12 @@ QList<QByteArray> openTypeTags(QChar::Script script) {
     }
 }
 
+// The characters a font has, as fontconfig keeps them; none where it keeps no set.
+const FcCharSet* characterSet(FcPattern* font) {
+    FcCharSet* characters = nullptr;
+    return FcPatternGetCharSet(font, FC_CHARSET, 0, &characters) == FcResultMatch ? characters : nullptr;
+}
+
 // Whether the font file's GSUB table names one of the tags, or the default script. A font may
 // be anybody's (the home folder's): every offset read is checked, every read bounded.
 bool gsubNames(const QString& path, int faceIndex, const QList<QByteArray>& tags) {
@@ -208,11 +214,11 @@ bool gsubNames(const QString& path, int faceIndex, const QList<QByteArray>& tags
 
 bool installedFontsHave(char32_t character) {
     const FcFontSet* fonts = FcConfigGetFonts(nullptr, FcSetSystem);
-    static FcCharSet* const all = [fonts] {
+    const int count = fonts ? fonts->nfont : 0;
+    static FcCharSet* const all = [fonts, count] {
         FcCharSet* merged = FcCharSetCreate();
-        for (int i = 0; fonts && i < fonts->nfont; ++i) {
-            FcCharSet* characters = nullptr;
-            if (FcPatternGetCharSet(fonts->fonts[i], FC_CHARSET, 0, &characters) == FcResultMatch) {
+        for (int i = 0; i < count; ++i) {
+            if (const FcCharSet* characters = characterSet(fonts->fonts[i])) {
                 FcCharSetMerge(merged, characters, nullptr);
             }
         }
@@ -225,20 +231,19 @@ bool installedFontsHave(char32_t character) {
     // opens every installed font at each size to find that out, and draws nothing.
     const QChar::Script script = QChar::script(character);
     const QList<QByteArray> tags = openTypeTags(script);
-    static std::map<QChar::Script, bool> shaped;
     if (tags.isEmpty()) {
         return true;
     }
+    static std::map<QChar::Script, bool> shaped;
     if (const auto known = shaped.find(script); known != shaped.end()) {
         return known->second;
     }
     bool found = false;
-    for (int i = 0; fonts && i < fonts->nfont && !found; ++i) {
-        FcCharSet* characters = nullptr;
+    for (int i = 0; i < count && !found; ++i) {
+        const FcCharSet* characters = characterSet(fonts->fonts[i]);
         FcChar8* path = nullptr;
         int index = 0;
-        if (FcPatternGetCharSet(fonts->fonts[i], FC_CHARSET, 0, &characters) == FcResultMatch &&
-            FcCharSetHasChar(characters, character) &&
+        if (characters && FcCharSetHasChar(characters, character) &&
             FcPatternGetString(fonts->fonts[i], FC_FILE, 0, &path) == FcResultMatch) {
             FcPatternGetInteger(fonts->fonts[i], FC_INDEX, 0, &index);
             found = gsubNames(QFile::decodeName(reinterpret_cast<const char*>(path)), index, tags);
