@@ -33,6 +33,16 @@ fi
 ip link set lo up 2>/dev/null || true
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/ondari-bench.XXXXXX")
+# Runs the command every 50 ms until it succeeds, at most `tries` times.
+waitUntil() {
+    local tries=$1
+    shift
+    for _ in $(seq "$tries"); do
+        "$@" && return 0
+        sleep 0.05
+    done
+    return 1
+}
 pids=()
 cleanup() {
     for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
@@ -47,11 +57,7 @@ trap 'exit 130' INT TERM
 # X server and tray host.
 Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$tmp/display" >/dev/null 2>&1 &
 pids+=($!)
-for _ in $(seq 100); do
-    [ -s "$tmp/display" ] && break
-    sleep 0.05
-done
-[ -s "$tmp/display" ] || { echo "bench: the X server did not start" >&2; exit 1; }
+waitUntil 100 test -s "$tmp/display" || { echo "bench: the X server did not start" >&2; exit 1; }
 export DISPLAY=":$(head -n1 "$tmp/display")"
 export QT_QPA_PLATFORM=xcb
 trayer --edge bottom --align right --widthtype request --height 24 --SetDockType true >/dev/null 2>&1 &
@@ -62,11 +68,7 @@ pids+=($!)
 "$build/tools/fake-songlink-server/fake-songlink-server" --port 0 --data "$testdata/api-responses" \
     --synthesize-spotify --local-thumbnails >"$tmp/port" 2>/dev/null &
 pids+=($!)
-for _ in $(seq 100); do
-    [ -s "$tmp/port" ] && break
-    sleep 0.05
-done
-[ -s "$tmp/port" ] || { echo "bench: the fake server did not start" >&2; exit 1; }
+waitUntil 100 test -s "$tmp/port" || { echo "bench: the fake server did not start" >&2; exit 1; }
 port=$(head -n1 "$tmp/port")
 
 # A private home with the settings and the key-observation consent already given, so that the
@@ -168,10 +170,7 @@ PY
 "$build/tools/fake-songlink-server/fake-songlink-server" --port 0 --data "$tmp/titles" \
     --mapping "$tmp/titles/mapping.tsv" >"$tmp/titles-port" 2>/dev/null &
 pids+=($!)
-for _ in $(seq 100); do
-    [ -s "$tmp/titles-port" ] && break
-    sleep 0.05
-done
+waitUntil 100 test -s "$tmp/titles-port" || { echo "bench: the titles' fake server did not start" >&2; exit 1; }
 cat >"$home/.config/Ondari/Ondari.conf" <<'EOF2'
 [General]
 conversionMode=default
@@ -191,18 +190,12 @@ while IFS=$'\t' read -r link name; do
         ONDARI_API_BASE_URL="http://127.0.0.1:$(head -n1 "$tmp/titles-port")/v1-alpha.1/links" \
             "$build/app/ondari" >/dev/null 2>&1 &
         program=$!
-        for _ in $(seq 200); do
-            grep -q 'Timer added to main run loop' "$home/ondari_debug.log" && break
-            sleep 0.05
-        done
+        waitUntil 200 grep -q 'Timer added to main run loop' "$home/ondari_debug.log" || true
         sleep 1
         before=$(guiCpuMs "$program")
         printf '%s' "$link" | xclip -selection clipboard -quiet >/dev/null 2>&1 &
         copier=$!
-        for _ in $(seq 200); do
-            grep -q 'Toast: Panel shown' "$home/ondari_debug.log" && break
-            sleep 0.05
-        done
+        waitUntil 200 grep -q 'Toast: Panel shown' "$home/ondari_debug.log" || true
         sleep 2
         spent+=($(($(guiCpuMs "$program") - before)))
         kill "$copier" "$program" 2>/dev/null
